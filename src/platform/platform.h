@@ -1,0 +1,76 @@
+// Everything the module needs from the operating system, as plain functions.
+// platform_posix.cpp and platform_win.cpp implement this header; nothing
+// outside src/platform/ includes a system header or tests _WIN32.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#if defined(_WIN32)
+#define QB_CDECL __cdecl
+#define QB_EXPORT  // the export list lives in the .def file
+#else
+#define QB_CDECL
+#define QB_EXPORT __attribute__((visibility("default")))
+#endif
+
+namespace platform {
+
+// A handoff block: fixed memory that carries text across a module boundary
+// with its byte count beside it. The handle is the address of the bytes
+// (GMEM_FIXED on Windows, malloc on POSIX).
+#if defined(_WIN32)
+using block_handle = void*;  // HGLOBAL
+#else
+using block_handle = char*;
+#endif
+
+// The truth value the exports return (BOOL on Windows, int elsewhere).
+using module_bool = int;
+
+// The three entry points of a module of our shape, as the backend exports them.
+using entry_load = module_bool(QB_CDECL*)(block_handle block, long length);
+using entry_request = block_handle(QB_CDECL*)(block_handle block, long* length);
+using entry_unload = module_bool(QB_CDECL*)();
+
+// Returns a block of `size` bytes holding a copy of `bytes`, or null when
+// memory cannot be had. A size of 0 still yields a real, freeable block.
+block_handle allocate_block(const char* bytes, std::size_t size);
+// The bytes of a block; null for a null block.
+char* block_bytes(block_handle block);
+// Frees a block; a null block is ignored.
+void free_block(block_handle block);
+
+using module_handle = void*;
+// Loads a module file by its byte-string path; null on failure.
+module_handle load_module(const std::string& path);
+// Looks up an exported entry point by name; null when absent.
+void* find_entry(module_handle module, const char* name);
+void free_module(module_handle module);
+
+// Shows `text` to the user in a system-modal box with the module's caption
+// and returns once the user has closed it.
+void show_error(const std::string& text);
+
+// The bytes that start a two-byte character in the system's ANSI code page.
+// Filled once when the module is attached; scanners fetch the table once per
+// call and then index it per byte.
+struct LeadByteSet {
+  bool lead[256];
+};
+const LeadByteSet& lead_bytes();
+
+// Tests on platforms without an ANSI code page switch between the two rules.
+enum class LeadByteRule { code_page_932, single_byte };
+void use_lead_byte_rule(LeadByteRule rule);
+
+// Read-only access to an existing file, never denying others read or write.
+using file_handle = void*;
+// Null when the path cannot be opened for reading (also for a directory).
+file_handle open_file(const std::string& path);
+// Reads up to `capacity` bytes; returns the count read, 0 at the end of the
+// file, or -1 on a read error.
+long read_file(file_handle file, char* buffer, std::size_t capacity);
+void close_file(file_handle file);
+
+}  // namespace platform
