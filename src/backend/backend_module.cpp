@@ -1,0 +1,75 @@
+#include "backend/backend_module.h"
+
+#include "plugin/handoff.h"
+
+namespace backend {
+namespace {
+
+// Shift_JIS texts, each following the backend's path.
+constexpr const char load_failed_suffix[] = ": LoadLibrary\x82\xC5\x8E\xB8\x94s\x81" "B";
+constexpr const char missing_export_suffix[] =
+    ": load, unload, request\x82\xCC\x82\xA2\x82\xB8\x82\xEA\x82\xA9\x82\xAA\x83G\x83N\x83X"
+    "\x83|\x81[\x83g\x82\xB3\x82\xEA\x82\xC4\x82\xA2\x82\xDC\x82\xB9\x82\xF1\x81" "B";
+constexpr const char load_refused_suffix[] =
+    ": load()\x82\xAA" "FALSE\x82\xF0\x95\xD4\x82\xB5\x82\xDC\x82\xB5\x82\xBD\x81" "B";
+
+template <typename Entry>
+Entry resolve(platform::module_handle module, const char* name) {
+  return reinterpret_cast<Entry>(platform::find_entry(module, name));
+}
+
+}  // namespace
+
+BackendModule::~BackendModule() { release_backend(*this); }
+
+bool bind_backend(BackendModule& backend, const std::string& base_directory,
+                  const std::string& file_name) {
+  release_backend(backend);
+  const std::string path = base_directory + file_name;
+
+  backend.module = platform::load_module(path);
+  if (backend.module == nullptr) {
+    platform::show_error(path + load_failed_suffix);
+    return false;
+  }
+
+  backend.load_entry = resolve<platform::entry_load>(backend.module, "load");
+  backend.request_entry = resolve<platform::entry_request>(backend.module, "request");
+  backend.unload_entry = resolve<platform::entry_unload>(backend.module, "unload");
+  if (backend.load_entry == nullptr || backend.request_entry == nullptr ||
+      backend.unload_entry == nullptr) {
+    release_backend(backend);
+    platform::show_error(path + missing_export_suffix);
+    return false;
+  }
+
+  // Without a block for the directory the backend cannot be started; that
+  // is reported like a refusal rather than calling it with nothing.
+  long length = 0;
+  platform::block_handle directory = plugin::give_block(base_directory, &length);
+  if (directory != nullptr && backend.load_entry(directory, length) != 0) return true;
+
+  release_backend(backend);
+  platform::show_error(path + load_refused_suffix);
+  return false;
+}
+
+void release_backend(BackendModule& backend) {
+  if (backend.unload_entry != nullptr) backend.unload_entry();
+  if (backend.module != nullptr) platform::free_module(backend.module);
+  backend.module = nullptr;
+  backend.load_entry = nullptr;
+  backend.request_entry = nullptr;
+  backend.unload_entry = nullptr;
+}
+
+std::string forward_request(const BackendModule& backend, const std::string& request) {
+  if (backend.request_entry == nullptr) return {};
+  long length = 0;
+  platform::block_handle block = plugin::give_block(request, &length);
+  if (block == nullptr) return {};
+  platform::block_handle reply = backend.request_entry(block, &length);
+  return plugin::take_block(reply, length);
+}
+
+}  // namespace backend

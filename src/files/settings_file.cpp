@@ -1,0 +1,95 @@
+#include "files/settings_file.h"
+
+#include <memory>
+
+#include "platform/platform.h"
+
+namespace files {
+namespace {
+
+// Splits text-mode content into lines while it arrives block by block. A CR
+// at the end of one block waits for the next to see whether LF follows.
+class LineCollector {
+ public:
+  explicit LineCollector(std::vector<std::string>& lines) : lines_(lines) {}
+
+  // Takes one block of raw bytes; false once a 0x1A has ended the content.
+  bool feed(const char* bytes, std::size_t size) {
+    const char* end = bytes + size;
+    for (const char* at = bytes; at < end;) {
+      if (held_cr_) {
+        held_cr_ = false;
+        if (*at != '\n') deliver("\r", 1);
+      }
+      // Bytes that need no thought go in as one run.
+      const char* run = at;
+      while (run < end && *run != '\r' && *run != '\n' && *run != '\x1a' && *run != '\0') ++run;
+      deliver(at, static_cast<std::size_t>(run - at));
+      at = run;
+      if (at == end) break;
+      switch (*at++) {
+        case '\r': held_cr_ = true; break;
+        case '\n': end_line(); break;
+        case '\0': pending_ = true; cut_ = true; break;
+        default: return false;  // 0x1A
+      }
+    }
+    return true;
+  }
+
+  // The content has ended: a held CR is an ordinary byte, and a last line
+  // without LF still counts.
+  void finish() {
+    if (held_cr_) deliver("\r", 1);
+    held_cr_ = false;
+    if (pending_) end_line();
+  }
+
+ private:
+  void deliver(const char* bytes, std::size_t size) {
+    if (size == 0) return;
+    pending_ = true;
+    if (!cut_) line_.append(bytes, size);
+  }
+
+  void end_line() {
+    lines_.push_back(std::move(line_));
+    line_.clear();
+    pending_ = false;
+    cut_ = false;
+  }
+
+  std::vector<std::string>& lines_;
+  std::string line_;
+  bool pending_ = false;  // bytes have arrived since the last LF
+  bool cut_ = false;      // a NUL was seen: the rest of the line is dropped
+  bool held_cr_ = false;
+};
+
+}  // namespace
+
+bool read_lines(std::vector<std::string>& lines, const std::string& path, std::size_t read_block) {
+  platform::file_handle file = platform::open_file(path);
+  if (file == nullptr) return false;
+  // Closed on every way out, also when a line cannot be stored.
+  std::unique_ptr<void, void (*)(platform::file_handle)> closer(file, platform::close_file);
+  if (read_block == 0) read_block = 1;
+  std::unique_ptr<char[]> buffer(new (std::nothrow) char[read_block]);
+  if (!buffer) return true;
+  LineCollector collector(lines);
+  for (;;) {
+    const long got = platform::read_file(file, buffer.get(), read_block);
+    if (got <= 0 || !collector.feed(buffer.get(), static_cast<std::size_t>(got))) break;
+  }
+  collector.finish();
+  return true;
+}
+
+bool file_exists(const std::string& path) {
+  platform::file_handle file = platform::open_file(path);
+  if (file == nullptr) return false;
+  platform::close_file(file);
+  return true;
+}
+
+}  // namespace files

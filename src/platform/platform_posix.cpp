@@ -1,0 +1,106 @@
+// POSIX stand-ins for the Windows calls: malloc/free blocks, dlopen modules,
+// standard error for message boxes, open/read/close for files.
+#include "platform/platform.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace platform {
+namespace {
+
+constexpr LeadByteSet make_lead_bytes(LeadByteRule rule) {
+  LeadByteSet set{};
+  if (rule == LeadByteRule::code_page_932) {
+    for (int b = 0x81; b <= 0x9F; ++b) set.lead[b] = true;
+    for (int b = 0xE0; b <= 0xFC; ++b) set.lead[b] = true;
+  }
+  return set;
+}
+
+constexpr LeadByteSet cp932_lead_bytes = make_lead_bytes(LeadByteRule::code_page_932);
+constexpr LeadByteSet single_byte_lead_bytes = make_lead_bytes(LeadByteRule::single_byte);
+
+// There is no ANSI code page here; the Shift_JIS set matches the texts the
+// module declares on both sides. Constant-initialised, so it is in force
+// before any export can run.
+const LeadByteSet* active_lead_bytes = &cp932_lead_bytes;
+
+}  // namespace
+
+block_handle allocate_block(const char* bytes, std::size_t size) {
+  // malloc(0) may return null; a block must always be a real, freeable one.
+  char* block = static_cast<char*>(std::malloc(size == 0 ? 1 : size));
+  if (block != nullptr && size != 0) std::memcpy(block, bytes, size);
+  return block;
+}
+
+char* block_bytes(block_handle block) { return block; }
+
+void free_block(block_handle block) { std::free(block); }
+
+module_handle load_module(const std::string& path) {
+  // dlopen searches the library path for a bare name; a module file is
+  // always meant relative to the current directory, as the file probe sees it.
+  std::string file = path.c_str();
+  if (file.empty()) return nullptr;
+  if (file.find('/') == std::string::npos) file = "./" + file;
+  return dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+}
+
+void* find_entry(module_handle module, const char* name) {
+  if (module == nullptr) return nullptr;
+  return dlsym(module, name);
+}
+
+void free_module(module_handle module) {
+  if (module != nullptr) dlclose(module);
+}
+
+void show_error(const std::string& text) {
+  // A message box shows its text up to the first NUL; so does this line.
+  std::fprintf(stderr, "error - Quillbridge.dll: %s\n", text.c_str());
+  std::fflush(stderr);
+}
+
+const LeadByteSet& lead_bytes() { return *active_lead_bytes; }
+
+void use_lead_byte_rule(LeadByteRule rule) {
+  active_lead_bytes =
+      rule == LeadByteRule::code_page_932 ? &cp932_lead_bytes : &single_byte_lead_bytes;
+}
+
+file_handle open_file(const std::string& path) {
+  if (path.empty()) return nullptr;
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  // The Windows open call refuses directories; a directory must read as absent.
+  struct stat info;
+  if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+    ::close(fd);
+    return nullptr;
+  }
+  return reinterpret_cast<file_handle>(static_cast<std::intptr_t>(fd) + 1);
+}
+
+long read_file(file_handle file, char* buffer, std::size_t capacity) {
+  int fd = static_cast<int>(reinterpret_cast<std::intptr_t>(file) - 1);
+  for (;;) {
+    ssize_t got = ::read(fd, buffer, capacity);
+    if (got >= 0) return static_cast<long>(got);
+    if (errno != EINTR) return -1;
+  }
+}
+
+void close_file(file_handle file) {
+  if (file == nullptr) return;
+  ::close(static_cast<int>(reinterpret_cast<std::intptr_t>(file) - 1));
+}
+
+}  // namespace platform

@@ -1,0 +1,55 @@
+#include "plugin/plugin_codec.h"
+
+#include <cstdint>
+
+#include "text/token_cutting.h"
+
+namespace plugin {
+namespace {
+
+// Reads an index the way strtol-style conversion does (white space, a sign,
+// digits), wrapping modulo 2^32 like the 32-bit integer it ends up in. The
+// arithmetic is unsigned so that the wrap is defined.
+std::int32_t parse_argument_index(std::string_view digits) {
+  std::size_t at = 0;
+  while (at < digits.size() && (digits[at] == ' ' || (digits[at] >= '\t' && digits[at] <= '\r')))
+    ++at;
+  bool negative = false;
+  if (at < digits.size() && (digits[at] == '+' || digits[at] == '-')) {
+    negative = digits[at] == '-';
+    ++at;
+  }
+  std::uint32_t value = 0;
+  for (; at < digits.size() && digits[at] >= '0' && digits[at] <= '9'; ++at)
+    value = value * 10u + static_cast<std::uint32_t>(digits[at] - '0');
+  if (negative) value = 0u - value;
+  return static_cast<std::int32_t>(value);
+}
+
+}  // namespace
+
+ArgumentList decode_plugin_request(const std::string& request) {
+  ArgumentList arguments;
+  text::read_header_block(request.c_str(), [&](std::string_view key, std::string_view value) {
+    if (key.substr(0, argument_prefix_length) != argument_prefix) return;
+    const std::int32_t index = parse_argument_index(key.substr(argument_prefix_length));
+    if (index < 0 || index >= static_cast<std::int32_t>(max_arguments)) return;
+    const auto slot = static_cast<std::size_t>(index);
+    if (arguments.size() <= slot) arguments.resize(slot + 1);
+    arguments[slot].assign(value);
+  });
+  return arguments;
+}
+
+std::string encode_plugin_response(std::string_view sentence) {
+  static constexpr std::string_view head = "SAORI/1.0 200 OK\r\nCharset: Shift_JIS\r\nResult: ";
+  static constexpr std::string_view tail = "\r\n\r\n";
+  std::string reply;
+  reply.reserve(head.size() + sentence.size() + tail.size());
+  reply += head;
+  reply += sentence;
+  reply += tail;
+  return reply;
+}
+
+}  // namespace plugin

@@ -1,0 +1,130 @@
+// Finding the backend in a base directory, through the built module.
+#include "backend/backend_discovery.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "support/module_host.h"
+
+namespace {
+
+using namespace testing_support;
+
+// Which fixture answered: each replies "from <name>".
+std::string bound_fixture(ModuleHost& host) {
+  const std::string reply = host.request(plugin_request({"who"}));
+  const std::string prefix = plugin_reply("").substr(0, 46) + "from ";
+  if (reply.rfind(prefix, 0) != 0) return "";
+  return reply.substr(prefix.size(), reply.size() - prefix.size() - 4);
+}
+
+class Discovery : public ::testing::Test {
+ protected:
+  FixtureLog log;
+  TempDir dir;
+  ModuleHost host;
+};
+
+TEST_F(Discovery, SettingsEntryWinsOverFallbacks) {
+  dir.add_fixture("second", "satori.dll");
+  dir.add_fixture("recording", "mine.so");
+  dir.write("descript.txt", "name,x\r\nshiori,mine.so\r\n");
+  ASSERT_EQ(host.load(dir.base()), 1);
+  EXPECT_EQ(bound_fixture(host), "recording");
+}
+
+TEST_F(Discovery, AliasFileOnlyWhenDescriptCannotBeOpened) {
+  dir.add_fixture("recording", "a.so");
+  dir.add_fixture("second", "b.so");
+  dir.write("alias.txt", "shiori,b.so\n");
+  ASSERT_EQ(host.load(dir.base()), 1);
+  EXPECT_EQ(bound_fixture(host), "second");
+
+  // A descript.txt that names nothing does not send discovery to alias.txt.
+  dir.write("descript.txt", "charset,Shift_JIS\n");
+  dir.add_fixture("recording", "kawari.dll");
+  ASSERT_EQ(host.load(dir.base()), 1);
+  EXPECT_EQ(bound_fixture(host), "recording");
+
+  // Nor does a directory of that name count as a settings file.
+  std::filesystem::remove(dir.path() / "descript.txt");
+  std::filesystem::create_directory(dir.path() / "descript.txt");
+  ASSERT_EQ(host.load(dir.base()), 1);
+  EXPECT_EQ(bound_fixture(host), "second");
+}
+
+TEST_F(Discovery, NamesAreTakenUntrimmedAndEmptyFieldsDropped) {
+  dir.add_fixture("recording", " spaced.so");
+  dir.write("descript.txt", "shiori, spaced.so\n");
+  ASSERT_EQ(host.load(dir.base()), 1);
+  EXPECT_EQ(bound_fixture(host), "recording");
+
+  dir.add_fixture("second", "plain.so");
+  dir.write("descript.txt", "shiori,,plain.so\n");
+  ASSERT_EQ(host.load(dir.base()), 1);
+  EXPECT_EQ(bound_fixture(host), "second");
+}
+
+TEST_F(Discovery, ShioriKeyIsExactAndNeedsASecondField) {
+  dir.add_fixture("recording", "wanted.so");
+  dir.add_fixture("second", "other.so");
+  dir.write("descript.txt", "Shiori,other.so\nshiori\nshiori,\n shiori,other.so\nshiori,wanted.so\n");
+  EXPECT_EQ(backend::read_backend_setting(dir.base()), "wanted.so");
+  ASSERT_EQ(host.load(dir.base()), 1);
+  EXPECT_EQ(bound_fixture(host), "recording");
+}
+
+TEST_F(Discovery, FirstEntryWinsThenFallbacksInTableOrder) {
+  dir.add_fixture("recording", "aya.dll");
+  dir.add_fixture("second", "kawari.dll");
+  dir.add_fixture("recording", "late.so");
+  dir.write("descript.txt", "shiori,missing.so\nshiori,late.so\n");
+  ASSERT_EQ(host.load(dir.base()), 1);
+  EXPECT_EQ(bound_fixture(host), "second");  // kawari.dll comes before aya.dll
+}
+
+TEST_F(Discovery, FallbackTableOrder) {
+  const std::vector<std::string> expected{"satori.dll", "misaka.dll",     "kawari.dll",
+                                          "shiori.dll", "niseshiori.dll", "konoka.dll",
+                                          "hisui.dll",  "nasino.dll",     "aya.dll",
+                                          "eseshiori.dll", "psyche.dll"};
+  EXPECT_EQ(std::vector<std::string>(backend::FALLBACK_BACKENDS.begin(),
+                                     backend::FALLBACK_BACKENDS.end()),
+            expected);
+  dir.add_fixture("recording", "psyche.dll");
+  ASSERT_EQ(host.load(dir.base()), 1);
+  EXPECT_EQ(bound_fixture(host), "recording");
+}
+
+TEST_F(Discovery, BaseWithoutSeparatorIsJoinedDirectly) {
+  // "<dir>/plug" + "satori.dll" names "<dir>/plugsatori.dll", beside "plug".
+  dir.add_fixture("recording", "plugsatori.dll");
+  ASSERT_EQ(host.load((dir.path() / "plug").string()), 1);
+  EXPECT_EQ(bound_fixture(host), "recording");
+}
+
+TEST_F(Discovery, NotFoundMessageAndEarlierBackendKept) {
+  dir.add_fixture("recording", "satori.dll");
+  ASSERT_EQ(host.load(dir.base()), 1);
+
+  TempDir empty;
+  StderrCapture errors;
+  EXPECT_EQ(host.load(empty.base()), 0);
+  EXPECT_EQ(errors.text(), "error - Quillbridge.dll: " + to_shift_jis("栞が見つかりませんでした。") +
+                               empty.base() + to_shift_jis("descript.txtを設定してください。") +
+                               "\n");
+  EXPECT_EQ(bound_fixture(host), "recording");
+  EXPECT_TRUE(log.bytes_of("unload").empty());
+}
+
+TEST_F(Discovery, NulInBaseDirectoryFindsNothing) {
+  dir.add_fixture("recording", "satori.dll");
+  StderrCapture errors;
+  EXPECT_EQ(host.load(dir.base() + std::string(1, '\0')), 0);
+  // The message stops where the box would stop: at the NUL.
+  EXPECT_EQ(errors.text(), "error - Quillbridge.dll: " + to_shift_jis("栞が見つかりませんでした。") +
+                               dir.base() + "\n");
+}
+
+}  // namespace

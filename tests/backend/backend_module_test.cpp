@@ -1,0 +1,141 @@
+// Binding, calling and releasing backends, through the built module.
+#include "backend/backend_module.h"
+
+#include <gtest/gtest.h>
+
+#include "support/module_host.h"
+
+namespace {
+
+using namespace testing_support;
+using Events = std::vector<FixtureEvent>;
+
+// The three binding messages as they appear after the path.
+const std::string load_failed = to_shift_jis(": LoadLibraryで失敗。");
+const std::string missing_export =
+    to_shift_jis(": load, unload, requestのいずれかがエクスポートされていません。");
+const std::string load_refused = to_shift_jis(": load()がFALSEを返しました。");
+
+std::string shown(const std::string& message) {
+  return "error - Quillbridge.dll: " + message + "\n";
+}
+
+TEST(BackendBinding, BoundBackendGetsDirectoryAndIsReleasedByUnload) {
+  FixtureLog log;
+  TempDir dir;
+  dir.add_fixture("recording", "satori.dll");
+  ModuleHost host;
+  ASSERT_EQ(host.load(dir.base()), 1);
+  EXPECT_EQ(host.unload(), 1);
+  EXPECT_EQ(host.unload(), 1);
+  EXPECT_EQ(log.events(), (Events{{"recording", "attach", ""},
+                                  {"recording", "load", dir.base()},
+                                  {"recording", "unload", ""},
+                                  {"recording", "detach", ""}}));
+}
+
+TEST(BackendBinding, MissingExportFreesWithoutAnyCall) {
+  FixtureLog log;
+  TempDir dir;
+  dir.add_fixture("no_unload", "satori.dll");
+  ModuleHost host;
+  StderrCapture errors;
+  EXPECT_EQ(host.load(dir.base()), 0);
+  EXPECT_EQ(errors.text(), shown(dir.base() + "satori.dll" + missing_export));
+  EXPECT_EQ(log.events(), (Events{{"no_unload", "attach", ""}, {"no_unload", "detach", ""}}));
+  EXPECT_EQ(host.request(plugin_request({"x"})), plugin_reply(""));
+}
+
+TEST(BackendBinding, RefusedLoadIsUnloadedAndReported) {
+  for (const std::string fixture : {"refusing", "wide_zero"}) {
+    FixtureLog log;
+    TempDir dir;
+    dir.add_fixture(fixture, "satori.dll");
+    ModuleHost host;
+    StderrCapture errors;
+    EXPECT_EQ(host.load(dir.base()), 0) << fixture;
+    EXPECT_EQ(errors.text(), shown(dir.base() + "satori.dll" + load_refused));
+    EXPECT_EQ(log.bytes_of("unload").size(), 1u);
+    EXPECT_EQ(log.events().back().event, "detach");
+    EXPECT_EQ(host.request(plugin_request({"x"})), plugin_reply(""));  // record is empty
+  }
+}
+
+TEST(BackendBinding, UnloadableFileIsReported) {
+  TempDir dir;
+  dir.write("satori.dll", "not a module");
+  ModuleHost host;
+  StderrCapture errors;
+  EXPECT_EQ(host.load(dir.base()), 0);
+  EXPECT_EQ(errors.text(), shown(dir.base() + "satori.dll" + load_failed));
+}
+
+TEST(BackendBinding, SecondBindReleasesTheFirstBeforeLoading) {
+  FixtureLog log;
+  TempDir first, second;
+  first.add_fixture("recording", "satori.dll");
+  second.add_fixture("second", "satori.dll");
+  ModuleHost host;
+  ASSERT_EQ(host.load(first.base()), 1);
+  ASSERT_EQ(host.load(second.base()), 1);
+  EXPECT_EQ(host.request(plugin_request({"x"})), plugin_reply("from second"));
+  EXPECT_EQ(log.events(), (Events{{"recording", "attach", ""},
+                                  {"recording", "load", first.base()},
+                                  {"recording", "unload", ""},
+                                  {"recording", "detach", ""},
+                                  {"second", "attach", ""},
+                                  {"second", "load", second.base()},
+                                  {"second", "request", "GET Sentence SHIORI/2.5\r\nSender: "
+                                   "Quillbridge\r\nCharset: Shift_JIS\r\nEvent: x\r\n\r\n"}}));
+}
+
+TEST(BackendBinding, ClosingTheModuleWithoutUnloadReleasesTheBackend) {
+  FixtureLog log;
+  TempDir dir;
+  dir.add_fixture("recording", "satori.dll");
+  {
+    ModuleHost host;
+    ASSERT_EQ(host.load(dir.base()), 1);
+    host.close();  // the host's dlclose, not process exit
+    EXPECT_FALSE(module_is_resident());
+    const Events events = log.events();
+    ASSERT_EQ(events.size(), 4u);
+    EXPECT_EQ(events[2].event, "unload");
+    EXPECT_EQ(events[3].event, "detach");
+  }
+  // A host that opens the module again gets a fresh one.
+  ModuleHost again;
+  EXPECT_EQ(again.request(plugin_request({"x"})), plugin_reply(""));
+}
+
+TEST(BackendBinding, MisbehavingRepliesGiveEmptyText) {
+  for (const std::string mode : {"null-block", "negative", "zero"}) {
+    FixtureLog log;
+    log.set_mode(mode);
+    TempDir dir;
+    dir.add_fixture("recording", "satori.dll");
+    ModuleHost host;
+    ASSERT_EQ(host.load(dir.base()), 1);
+    EXPECT_EQ(host.request(plugin_request({"x"})), plugin_reply("")) << mode;
+    EXPECT_EQ(host.request(plugin_request({"y"})), plugin_reply("")) << mode;
+  }
+}
+
+TEST(BackendBinding, ReplyCountDecidesHowManyBytesAreRead) {
+  FixtureLog log;
+  log.set_mode("short");
+  // Half of this 54-byte reply ends 13 bytes into the Sentence.
+  log.set_reply("S\r\nSentence: abcdefghijklmnopqrstuvwxyz0123456789\r\n\r\n");
+  TempDir dir;
+  dir.add_fixture("recording", "satori.dll");
+  ModuleHost host;
+  ASSERT_EQ(host.load(dir.base()), 1);
+  EXPECT_EQ(host.request(plugin_request({"x"})), plugin_reply("abcdefghijklm"));
+}
+
+TEST(BackendBinding, ForwardWithoutBackendIsEmpty) {
+  backend::BackendModule none;
+  EXPECT_EQ(backend::forward_request(none, "anything"), "");
+}
+
+}  // namespace

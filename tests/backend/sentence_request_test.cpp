@@ -1,0 +1,63 @@
+#include "backend/sentence_request.h"
+
+#include <gtest/gtest.h>
+
+#include "support/module_host.h"
+
+namespace {
+
+using namespace testing_support;
+
+const std::string fixed_lines =
+    "GET Sentence SHIORI/2.5\r\nSender: Quillbridge\r\nCharset: Shift_JIS\r\n";
+
+TEST(SentenceRequest, FirstArgumentIsEventRestAreReferences) {
+  EXPECT_EQ(backend::compose_sentence_request({"greet", "a", "b"}),
+            fixed_lines + "Event: greet\r\nReference0: a\r\nReference1: b\r\n\r\n");
+  EXPECT_EQ(backend::compose_sentence_request({"", "", "x"}),
+            fixed_lines + "Event: \r\nReference0: \r\nReference1: x\r\n\r\n");
+  EXPECT_EQ(backend::compose_sentence_request({}), fixed_lines + "\r\n");
+}
+
+TEST(SentenceRequest, ReferencesArePlainDecimal) {
+  plugin::ArgumentList twelve;
+  for (int i = 0; i < 12; ++i) twelve.push_back("v" + std::to_string(i));
+  const std::string request = backend::compose_sentence_request(twelve);
+  EXPECT_NE(request.find("\r\nReference9: v10\r\nReference10: v11\r\n\r\n"), std::string::npos);
+  EXPECT_EQ(request.find("Reference01"), std::string::npos);
+}
+
+TEST(SentenceReply, TakesTheLastExactSentenceHeader) {
+  EXPECT_EQ(backend::read_sentence("SHIORI/2.5 200 OK\r\nSentence: hello\r\n\r\n"), "hello");
+  EXPECT_EQ(backend::read_sentence("SHIORI/2.5 204 No Content\r\nSentence: hello\r\n\r\n"),
+            "hello");
+  EXPECT_EQ(backend::read_sentence("S\r\nsentence: no\r\nSentence : no\r\n\r\n"), "");
+  EXPECT_EQ(backend::read_sentence("S\r\nX: \r\nSentence: unseen\r\n\r\n"), "");
+  EXPECT_EQ(backend::read_sentence("S\r\nSentence: one\r\nSentence: two\r\n\r\n"), "two");
+  EXPECT_EQ(backend::read_sentence(""), "");
+}
+
+TEST(SentenceRoundTrip, BackendSeesExactRequestAndHostGetsItsSentence) {
+  FixtureLog log;
+  log.set_reply("SHIORI/2.5 200 OK\r\nSender: b\r\nSentence: \x82\xA0\x82\xA2 ok\r\n\r\n");
+  TempDir dir;
+  dir.add_fixture("recording", "satori.dll");
+  ModuleHost host;
+  ASSERT_EQ(host.load(dir.base()), 1);
+
+  // Argument3 is left out: its slot still goes out, as an empty Reference2.
+  std::string request = "EXECUTE SAORI/1.0\r\nArgument0: OnTest\r\n";
+  for (int i = 1; i <= 11; ++i)
+    if (i != 3) request += "Argument" + std::to_string(i) + ": r" + std::to_string(i) + "\r\n";
+  EXPECT_EQ(host.request(request + "\r\n"), plugin_reply("\x82\xA0\x82\xA2 ok"));
+  EXPECT_EQ(host.request("GET Version SAORI/1.0\r\n\r\n"), plugin_reply("\x82\xA0\x82\xA2 ok"));
+
+  std::string expected = fixed_lines + "Event: OnTest\r\n";
+  for (int i = 1; i <= 11; ++i)
+    expected += "Reference" + std::to_string(i - 1) + ": " +
+                (i == 3 ? "" : "r" + std::to_string(i)) + "\r\n";
+  EXPECT_EQ(log.bytes_of("request"),
+            (std::vector<std::string>{expected + "\r\n", fixed_lines + "\r\n"}));
+}
+
+}  // namespace

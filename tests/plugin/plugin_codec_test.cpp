@@ -1,0 +1,61 @@
+#include "plugin/plugin_codec.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using plugin::ArgumentList;
+using plugin::decode_plugin_request;
+
+ArgumentList decode_lines(const std::string& lines) {
+  return decode_plugin_request("EXECUTE SAORI/1.0\r\n" + lines + "\r\n");
+}
+
+TEST(PluginRequest, FillsArgumentsByIndex) {
+  EXPECT_EQ(decode_lines("Argument0: hello\r\nArgument1: world\r\n"),
+            (ArgumentList{"hello", "world"}));
+  EXPECT_EQ(decode_lines("Argument2: x\r\n"), (ArgumentList{"", "", "x"}));
+  EXPECT_EQ(decode_lines("Argument1: b\r\nArgument0: a\r\nArgument1: c\r\n"),
+            (ArgumentList{"a", "c"}));
+  EXPECT_EQ(decode_lines("Sender: x\r\nargument0: no\r\nArgumen: no\r\n"), ArgumentList{});
+}
+
+TEST(PluginRequest, IndexTextConvertsLikeStrtol) {
+  EXPECT_EQ(decode_lines("Argument: a\r\n"), ArgumentList{"a"});
+  EXPECT_EQ(decode_lines("ArgumentX: a\r\n"), ArgumentList{"a"});
+  EXPECT_EQ(decode_lines("Argument05: f\r\n").at(5), "f");
+  EXPECT_EQ(decode_lines("Argument 5: f\r\n").at(5), "f");
+  EXPECT_EQ(decode_lines("Argument5b: f\r\n").at(5), "f");
+  EXPECT_EQ(decode_lines("Argument+7: f\r\n").at(7), "f");
+}
+
+TEST(PluginRequest, IndexOutsideTheListIsIgnored) {
+  EXPECT_EQ(decode_lines("Argument100: x\r\nArgument-1: y\r\n"), ArgumentList{});
+  EXPECT_EQ(decode_lines("Argument99: last\r\n").size(), 100u);
+  EXPECT_EQ(decode_lines("Argument2147483648: x\r\n"), ArgumentList{});  // wraps negative
+}
+
+TEST(PluginRequest, IndexWrapsModulo32Bits) {
+  EXPECT_EQ(decode_lines("Argument4294967296: zero\r\n"), ArgumentList{"zero"});
+  const ArgumentList wrapped = decode_lines("Argument4294967395: last\r\n");
+  ASSERT_EQ(wrapped.size(), 100u);
+  EXPECT_EQ(wrapped[99], "last");
+  EXPECT_EQ(decode_lines("Argument-4294967295: one\r\n"), (ArgumentList{"", "one"}));
+  // Far more digits than any integer holds: still defined, still wrapped.
+  EXPECT_LE(decode_lines("Argument99999999999999999999999999999999: x\r\n").size(), 100u);
+}
+
+TEST(PluginRequest, EmptyValueEndsTheRequest) {
+  EXPECT_EQ(decode_lines("Argument0: a\r\nArgument1: \r\nArgument2: c\r\n"), ArgumentList{"a"});
+  EXPECT_EQ(decode_lines("Argument0:   a  \r\n"), ArgumentList{"a  "});
+  EXPECT_EQ(decode_plugin_request(""), ArgumentList{});
+}
+
+TEST(PluginReply, AlwaysTheSuccessReply) {
+  EXPECT_EQ(plugin::encode_plugin_response("hi"),
+            "SAORI/1.0 200 OK\r\nCharset: Shift_JIS\r\nResult: hi\r\n\r\n");
+  EXPECT_EQ(plugin::encode_plugin_response(""),
+            "SAORI/1.0 200 OK\r\nCharset: Shift_JIS\r\nResult: \r\n\r\n");
+}
+
+}  // namespace
