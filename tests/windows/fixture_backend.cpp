@@ -21,6 +21,11 @@ void note(const char* event, const char* bytes = "", long length = 0) {
   }
 }
 
+template <typename Entry>
+Entry host_entry(HMODULE host, const char* name) {
+  return reinterpret_cast<Entry>(reinterpret_cast<void*>(GetProcAddress(host, name)));
+}
+
 void connect_to_host(HINSTANCE self) {
   char path[MAX_PATH];
   DWORD n = GetModuleFileNameA(self, path, sizeof path);
@@ -29,13 +34,12 @@ void connect_to_host(HINSTANCE self) {
     for (const char* p = path; *p != '\0'; ++p) {
       if (*p == '\\' || *p == '/') base = p + 1;
     }
-    std::strncpy(own_name, base, sizeof own_name - 1);
+    lstrcpynA(own_name, base, sizeof own_name);
   }
   HMODULE host = GetModuleHandleA(nullptr);
-  note_to_host = reinterpret_cast<fixture_note_fn>(GetProcAddress(host, QB_FIXTURE_NOTE));
-  load_result_from_host =
-      reinterpret_cast<fixture_load_result_fn>(GetProcAddress(host, QB_FIXTURE_LOAD_RESULT));
-  reply_from_host = reinterpret_cast<fixture_reply_fn>(GetProcAddress(host, QB_FIXTURE_REPLY));
+  note_to_host = host_entry<fixture_note_fn>(host, QB_FIXTURE_NOTE);
+  load_result_from_host = host_entry<fixture_load_result_fn>(host, QB_FIXTURE_LOAD_RESULT);
+  reply_from_host = host_entry<fixture_reply_fn>(host, QB_FIXTURE_REPLY);
 }
 
 }  // namespace
