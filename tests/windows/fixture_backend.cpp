@@ -31,7 +31,8 @@ void connect_to_host(HINSTANCE self) {
   DWORD n = GetModuleFileNameA(self, path, sizeof path);
   if (n > 0 && n < sizeof path) {
     const char* base = path;
-    for (const char* p = path; *p != '\0'; ++p) {
+    // Shift_JIS names may hold 0x5C as a second byte: step by character.
+    for (const char* p = path; *p != '\0'; p = CharNextA(p)) {
       if (*p == '\\' || *p == '/') base = p + 1;
     }
     lstrcpynA(own_name, base, sizeof own_name);

@@ -4,8 +4,18 @@
 
 namespace {
 
-// The static control that holds a message box's text.
-constexpr int box_text_control = 0xFFFF;
+// The box's text is the one static control that holds text (the other one,
+// if any, is the icon).
+BOOL CALLBACK find_text_control(HWND child, LPARAM found) {
+  char class_name[16] = {};
+  GetClassNameA(child, class_name, sizeof class_name);
+
+  if (lstrcmpiA(class_name, "Static") == 0 && GetWindowTextLengthA(child) > 0) {
+    *reinterpret_cast<HWND*>(found) = child;
+    return FALSE;
+  }
+  return TRUE;
+}
 
 std::vector<CapturedBox> captured;
 std::vector<HWND> open_boxes;  // parallel to the tail of `captured`
@@ -17,13 +27,17 @@ bool is_dialog(HWND window) {
   return lstrcmpA(class_name, "#32770") == 0;
 }
 
-std::string read_text(HWND window, int control) {
+std::string read_text(HWND window) {
   std::string text(4096, '\0');
-  int n = control == 0 ? GetWindowTextA(window, &text[0], static_cast<int>(text.size()))
-                       : GetDlgItemTextA(window, control, &text[0],
-                                         static_cast<int>(text.size()));
+  int n = GetWindowTextA(window, &text[0], static_cast<int>(text.size()));
   text.resize(n > 0 ? static_cast<size_t>(n) : 0);
   return text;
+}
+
+std::string box_text(HWND box) {
+  HWND control = nullptr;
+  EnumChildWindows(box, find_text_control, reinterpret_cast<LPARAM>(&control));
+  return control != nullptr ? read_text(control) : std::string();
 }
 
 LRESULT CALLBACK on_cbt(int code, WPARAM wparam, LPARAM lparam) {
@@ -32,25 +46,26 @@ LRESULT CALLBACK on_cbt(int code, WPARAM wparam, LPARAM lparam) {
     bool seen = false;
     for (HWND open : open_boxes) seen = seen || open == window;
     if (!seen) {
-      CapturedBox box;
-      box.caption = read_text(window, 0);
-      box.text = read_text(window, box_text_control);
-      box.extended_style = GetWindowLongA(window, GWL_EXSTYLE);
-      captured.push_back(box);
+      // The box fills in its text only after it is activated, so it is read
+      // when it goes away; the OK press queued here comes after that.
+      captured.push_back(CapturedBox{});
       open_boxes.push_back(window);
       open_indexes.push_back(captured.size() - 1);
-      spy::record("box shown", box.text);
+      spy::record("box shown");
       PostMessageA(window, WM_COMMAND, IDOK, 0);
     }
   } else if (code == HCBT_DESTROYWND) {
     for (size_t i = 0; i < open_boxes.size(); ++i) {
-      if (open_boxes[i] == window) {
-        captured[open_indexes[i]].closed = true;
-        open_boxes.erase(open_boxes.begin() + static_cast<long>(i));
-        open_indexes.erase(open_indexes.begin() + static_cast<long>(i));
-        spy::record("box destroyed");
-        break;
-      }
+      if (open_boxes[i] != window) continue;
+      CapturedBox& box = captured[open_indexes[i]];
+      box.caption = read_text(window);
+      box.text = box_text(window);
+      box.extended_style = GetWindowLongA(window, GWL_EXSTYLE);
+      box.closed = true;
+      open_boxes.erase(open_boxes.begin() + static_cast<long>(i));
+      open_indexes.erase(open_indexes.begin() + static_cast<long>(i));
+      spy::record("box destroyed", box.text);
+      break;
     }
   }
   return CallNextHookEx(nullptr, code, wparam, lparam);

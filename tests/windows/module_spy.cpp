@@ -109,7 +109,8 @@ std::string module_name(HMODULE module) {
   DWORD n = GetModuleFileNameA(module, path, sizeof path);
   if (n == 0 || n >= sizeof path) return "?";
   const char* base = path;
-  for (const char* p = path; *p != '\0'; ++p) {
+  // Shift_JIS names may hold 0x5C as a second byte: step by character.
+  for (const char* p = path; *p != '\0'; p = CharNextA(p)) {
     if (*p == '\\' || *p == '/') base = p + 1;
   }
   return base;
