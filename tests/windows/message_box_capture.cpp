@@ -40,31 +40,42 @@ std::string box_text(HWND box) {
   return control != nullptr ? read_text(control) : std::string();
 }
 
+constexpr UINT_PTR read_timer = 0x5142;
+
+// Runs from the box's own message loop once it has nothing else to do, so
+// the box is fully set up: read it, then press OK.
+void CALLBACK read_and_close(HWND window, UINT, UINT_PTR, DWORD) {
+  KillTimer(window, read_timer);
+  for (size_t i = 0; i < open_boxes.size(); ++i) {
+    if (open_boxes[i] != window) continue;
+    CapturedBox& box = captured[open_indexes[i]];
+    box.caption = read_text(window);
+    box.text = box_text(window);
+    box.extended_style = GetWindowLongA(window, GWL_EXSTYLE);
+    spy::record("box shown", box.text);
+  }
+  PostMessageA(window, WM_COMMAND, IDOK, 0);
+}
+
 LRESULT CALLBACK on_cbt(int code, WPARAM wparam, LPARAM lparam) {
   HWND window = reinterpret_cast<HWND>(wparam);
   if (code == HCBT_ACTIVATE && is_dialog(window)) {
     bool seen = false;
     for (HWND open : open_boxes) seen = seen || open == window;
     if (!seen) {
-      // The box fills in its text only after it is activated, so it is read
-      // when it goes away; the OK press queued here comes after that.
+      // The box is still being filled in when it is activated.
       captured.push_back(CapturedBox{});
       open_boxes.push_back(window);
       open_indexes.push_back(captured.size() - 1);
-      spy::record("box shown");
-      PostMessageA(window, WM_COMMAND, IDOK, 0);
+      SetTimer(window, read_timer, 10, read_and_close);
     }
   } else if (code == HCBT_DESTROYWND) {
     for (size_t i = 0; i < open_boxes.size(); ++i) {
       if (open_boxes[i] != window) continue;
-      CapturedBox& box = captured[open_indexes[i]];
-      box.caption = read_text(window);
-      box.text = box_text(window);
-      box.extended_style = GetWindowLongA(window, GWL_EXSTYLE);
-      box.closed = true;
+      captured[open_indexes[i]].closed = true;
       open_boxes.erase(open_boxes.begin() + static_cast<long>(i));
       open_indexes.erase(open_indexes.begin() + static_cast<long>(i));
-      spy::record("box destroyed", box.text);
+      spy::record("box destroyed");
       break;
     }
   }

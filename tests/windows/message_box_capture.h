@@ -1,6 +1,6 @@
-// Catches the message boxes that this thread opens: a WH_CBT hook reads each
-// box's caption, text and extended style when it is activated, notes it in
-// the spy's timeline, and then presses its OK button.
+// Catches the message boxes that this thread opens: a WH_CBT hook sees each
+// box activated, reads its caption, text and extended style as soon as the
+// box's own loop is idle, notes it in the spy's timeline, and presses OK.
 #pragma once
 
 #include <windows.h>
