@@ -89,8 +89,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string& sent = *last_request();
   FUZZ_CHECK(sent.compare(0, sentence_head.size(), sentence_head) == 0);
   FUZZ_CHECK(sent.size() >= sentence_head.size() + 2 && sent.compare(sent.size() - 2, 2, "\r\n") == 0);
+  // An argument may hold an LF as the second byte of a character, but never
+  // CR LF, since CR is no lead byte: CR LF counts the lines.
   std::size_t lines = 0;
-  for (char c : sent) lines += c == '\n';
+  for (std::size_t at = sent.find("\r\n"); at != std::string::npos; at = sent.find("\r\n", at + 2))
+    ++lines;
   FUZZ_CHECK(lines <= 3 + plugin::max_arguments + 1);
   FUZZ_CHECK(sent == backend::compose_sentence_request(plugin::decode_plugin_request(host_request)));
   return 0;
