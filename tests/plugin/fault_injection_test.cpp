@@ -180,7 +180,9 @@ class FaultInjection : public ::testing::Test {
         check_failure_point(directory, log, kind, nth, walked);
       }
     }
-    std::printf("walked %d failure points\n", walked);
+    std::printf("walked %d failure points:", walked);
+    for (int kind = 0; kind <= allocation_kind; ++kind) std::printf(" %s %ld;", kind_names[kind], calls[kind]);
+    std::printf("\n");
     return walked;
   }
 
