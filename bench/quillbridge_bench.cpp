@@ -2,6 +2,7 @@
 // reading a settings file costs beside one plain read of it.
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
+#include <malloc.h>
 #include <stdlib.h>
 
 #include <cstdio>
@@ -268,4 +269,15 @@ BENCHMARK(BM_BindDirectly);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  // Keep freed memory in the process: otherwise glibc hands large blocks back
+  // to the system between iterations and both sides time page faults instead
+  // of their own work, by amounts that depend on what ran before.
+  mallopt(M_MMAP_THRESHOLD, 256 << 20);
+  mallopt(M_TRIM_THRESHOLD, 512 << 20);
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
