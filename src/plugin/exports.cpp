@@ -49,7 +49,9 @@ QB_EXPORT platform::block_handle QB_CDECL request(platform::block_handle block, 
   try {
     if (!has_bytes || !text.empty()) {
       const plugin::ArgumentList arguments = plugin::decode_plugin_request(text);
-      const std::string sentence = backend::ask_sentence(bound_backend, arguments);
+      std::string backend_reply;
+      const std::string_view sentence =
+          backend::ask_sentence(bound_backend, arguments, backend_reply);
       return plugin::give_block(plugin::encode_plugin_response(sentence), length);
     }
   } catch (...) {
