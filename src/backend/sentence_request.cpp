@@ -29,16 +29,20 @@ std::string compose_sentence_request(const plugin::ArgumentList& arguments) {
   return request;
 }
 
-std::string read_sentence(const std::string& reply) {
+std::string_view sentence_in(const std::string& reply) {
   std::string_view sentence;
   text::read_header_block(reply.c_str(), [&](std::string_view key, std::string_view value) {
     if (key == "Sentence") sentence = value;
   });
-  return std::string(sentence);
+  return sentence;
 }
 
-std::string ask_sentence(const BackendModule& backend, const plugin::ArgumentList& arguments) {
-  return read_sentence(forward_request(backend, compose_sentence_request(arguments)));
+std::string read_sentence(const std::string& reply) { return std::string(sentence_in(reply)); }
+
+std::string_view ask_sentence(const BackendModule& backend, const plugin::ArgumentList& arguments,
+                              std::string& reply) {
+  reply = forward_request(backend, compose_sentence_request(arguments));
+  return sentence_in(reply);
 }
 
 }  // namespace backend

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "backend/backend_module.h"
 #include "plugin/plugin_codec.h"
@@ -13,10 +14,16 @@ namespace backend {
 // go out as Reference0, Reference1, ...
 std::string compose_sentence_request(const plugin::ArgumentList& arguments);
 
-// The value of the last "Sentence" header of a backend reply, or empty.
+// The value of the last "Sentence" header of a backend reply, or empty;
+// the view points into `reply`.
+std::string_view sentence_in(const std::string& reply);
+// The same value as a text of its own.
 std::string read_sentence(const std::string& reply);
 
 // Asks the bound backend (if any) for the Sentence answering `arguments`.
-std::string ask_sentence(const BackendModule& backend, const plugin::ArgumentList& arguments);
+// The backend's reply is kept in `reply` and the Sentence is a view into it,
+// so that it is copied only once more, into the answer for the host.
+std::string_view ask_sentence(const BackendModule& backend, const plugin::ArgumentList& arguments,
+                              std::string& reply);
 
 }  // namespace backend

@@ -1,11 +1,37 @@
 #include "files/settings_file.h"
 
+#include <cstdint>
+#include <cstring>
 #include <memory>
 
 #include "platform/platform.h"
 
 namespace files {
 namespace {
+
+// The first CR, LF, 0x1A or NUL in [from, to), or `to`. All four lie below
+// 0x20, so whole words holding no such small byte are passed over at once.
+const char* special_byte(const char* from, const char* to) {
+  constexpr std::uint64_t ones = 0x0101010101010101u;
+  constexpr std::uint64_t high_bits = 0x8080808080808080u;
+  for (;;) {
+    while (to - from >= 8) {
+      std::uint64_t word;
+      std::memcpy(&word, from, sizeof word);
+      // Nonzero exactly when some byte of the word is below 0x20.
+      if (((word - 0x20 * ones) & ~word & high_bits) != 0) break;
+      from += 8;
+    }
+    // A small byte is here (or fewer than eight bytes are left): look at
+    // each; a tab or other control byte lets the word test go on.
+    const char* word_end = to - from >= 8 ? from + 8 : to;
+    for (; from < word_end; ++from) {
+      const char byte = *from;
+      if (byte == '\r' || byte == '\n' || byte == '\x1a' || byte == '\0') return from;
+    }
+    if (from == to) return to;
+  }
+}
 
 // Splits text-mode content into lines while it arrives block by block. A CR
 // at the end of one block waits for the next to see whether LF follows.
@@ -22,8 +48,7 @@ class LineCollector {
         if (*at != '\n') deliver("\r", 1);
       }
       // Bytes that need no thought go in as one run.
-      const char* run = at;
-      while (run < end && *run != '\r' && *run != '\n' && *run != '\x1a' && *run != '\0') ++run;
+      const char* run = special_byte(at, end);
       deliver(at, static_cast<std::size_t>(run - at));
       at = run;
       if (at == end) break;

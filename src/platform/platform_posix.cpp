@@ -2,6 +2,8 @@
 // standard error for message boxes, open/read/close for files.
 #include "platform/platform.h"
 
+#include "platform/fault_injection.h"
+
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -32,9 +34,38 @@ constexpr LeadByteSet single_byte_lead_bytes = make_lead_bytes(LeadByteRule::sin
 // before any export can run.
 const LeadByteSet* active_lead_bytes = &cp932_lead_bytes;
 
+// Test-only call counters (see fault_injection.h); disarmed unless a test asks.
+struct FaultPlan {
+  long calls[fault_injection::call_kinds] = {};
+  int armed_kind = -1;
+  long armed_call = 0;
+};
+FaultPlan fault_plan;
+
+// Counts one call of `kind`; true when the test wants this one to fail.
+bool injected_failure(fault_injection::Call kind) {
+  const int index = static_cast<int>(kind);
+  const long number = ++fault_plan.calls[index];
+  return fault_plan.armed_kind == index && fault_plan.armed_call == number;
+}
+
 }  // namespace
 
+namespace fault_injection {
+
+void reset() { fault_plan = FaultPlan{}; }
+
+void fail_nth(Call kind, long nth) {
+  fault_plan.armed_kind = static_cast<int>(kind);
+  fault_plan.armed_call = fault_plan.calls[static_cast<int>(kind)] + nth;
+}
+
+long calls_made(Call kind) { return fault_plan.calls[static_cast<int>(kind)]; }
+
+}  // namespace fault_injection
+
 block_handle allocate_block(const char* bytes, std::size_t size) {
+  if (injected_failure(fault_injection::Call::block_allocation)) return nullptr;
   // malloc(0) may return null; a block must always be a real, freeable one.
   char* block = static_cast<char*>(std::malloc(size == 0 ? 1 : size));
   if (block != nullptr && size != 0) std::memcpy(block, bytes, size);
@@ -46,6 +77,7 @@ char* block_bytes(block_handle block) { return block; }
 void free_block(block_handle block) { std::free(block); }
 
 module_handle load_module(const std::string& path) {
+  if (injected_failure(fault_injection::Call::module_load)) return nullptr;
   // dlopen searches the library path for a bare name; a module file is
   // always meant relative to the current directory, as the file probe sees it.
   std::string file = path.c_str();
@@ -56,6 +88,7 @@ module_handle load_module(const std::string& path) {
 
 void* find_entry(module_handle module, const char* name) {
   if (module == nullptr) return nullptr;
+  if (injected_failure(fault_injection::Call::entry_lookup)) return nullptr;
   return dlsym(module, name);
 }
 
@@ -78,6 +111,7 @@ void use_lead_byte_rule(LeadByteRule rule) {
 
 file_handle open_file(const std::string& path) {
   if (path.empty()) return nullptr;
+  if (injected_failure(fault_injection::Call::file_open)) return nullptr;
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return nullptr;
   // The Windows open call refuses directories; a directory must read as absent.
@@ -92,6 +126,7 @@ file_handle open_file(const std::string& path) {
 bool process_is_exiting() { return false; }
 
 long read_file(file_handle file, char* buffer, std::size_t capacity) {
+  if (injected_failure(fault_injection::Call::file_read)) return -1;
   int fd = static_cast<int>(reinterpret_cast<std::intptr_t>(file) - 1);
   for (;;) {
     ssize_t got = ::read(fd, buffer, capacity);

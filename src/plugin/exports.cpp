@@ -18,7 +18,11 @@ backend::BackendModule bound_backend;
 extern "C" {
 
 QB_EXPORT platform::module_bool QB_CDECL load(platform::block_handle block, long length) {
+  // Bytes that could not be copied must not turn into the empty directory,
+  // which would send discovery to the current one.
+  const bool has_bytes = length > 0 && platform::block_bytes(block) != nullptr;
   const std::string base_directory = plugin::take_block(block, length);
+  if (has_bytes && base_directory.empty()) return 0;
   try {
     return backend::find_backend(bound_backend, base_directory) ? 1 : 0;
   } catch (...) {
@@ -39,11 +43,17 @@ QB_EXPORT platform::block_handle QB_CDECL request(platform::block_handle block, 
     platform::free_block(block);
     return nullptr;
   }
+  // A request that could not be copied is not passed on as an empty one.
+  const bool has_bytes = *length > 0 && platform::block_bytes(block) != nullptr;
   const std::string text = plugin::take_block(block, *length);
   try {
-    const plugin::ArgumentList arguments = plugin::decode_plugin_request(text);
-    const std::string sentence = backend::ask_sentence(bound_backend, arguments);
-    return plugin::give_block(plugin::encode_plugin_response(sentence), length);
+    if (!has_bytes || !text.empty()) {
+      const plugin::ArgumentList arguments = plugin::decode_plugin_request(text);
+      std::string backend_reply;
+      const std::string_view sentence =
+          backend::ask_sentence(bound_backend, arguments, backend_reply);
+      return plugin::give_block(plugin::encode_plugin_response(sentence), length);
+    }
   } catch (...) {
   }
   // Out of memory somewhere on the way: still answer, with an empty result.

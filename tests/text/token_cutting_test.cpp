@@ -25,6 +25,60 @@ class TokenCutting : public ::testing::Test {
   void TearDown() override { platform::use_lead_byte_rule(platform::LeadByteRule::code_page_932); }
 };
 
+// One character at a time, as the rule reads: the yardstick for the fast scan.
+std::string_view cut_by_characters(const char*& cursor, char delimiter) {
+  const bool* lead = platform::lead_bytes().lead;
+  const char* start = cursor;
+  const char* scan = start;
+  while (*scan != 0 && *scan != delimiter)
+    scan += (lead[static_cast<unsigned char>(*scan)] && scan[1] != 0) ? 2 : 1;
+  cursor = *scan == 0 ? scan : scan + 1;
+  return {start, static_cast<std::size_t>(scan - start)};
+}
+
+void expect_cuts_like_characters(const std::string& text, char delimiter) {
+  const char* fast = text.c_str();
+  const char* slow = text.c_str();
+  for (int token = 0; token < 4; ++token) {
+    const std::string_view expected = cut_by_characters(slow, delimiter);
+    EXPECT_EQ(text::cut_token(fast, delimiter), expected) << "in a text of " << text.size() << " bytes";
+    EXPECT_EQ(fast, slow);
+  }
+}
+
+TEST_F(TokenCutting, FastScanAgreesWithCharacterWalk) {
+  // Delimiters as trail bytes after runs of lead bytes of both parities, a
+  // lead byte before the NUL, a delimiter that is itself a lead byte, and
+  // plain delimiters, at many offsets and under both lead-byte rules.
+  for (auto rule : {platform::LeadByteRule::code_page_932, platform::LeadByteRule::single_byte}) {
+    platform::use_lead_byte_rule(rule);
+    for (std::size_t at = 0; at < 72; ++at) {
+      const std::string pad(at, 'a');
+      const std::string leads(at, '\x81');
+      expect_cuts_like_characters(leads + ":" + pad + ":" + leads + "\n:", ':');
+      expect_cuts_like_characters("a" + leads + ":" + leads, ':');
+      expect_cuts_like_characters(pad + "\x81:" + pad + ":b", ':');
+      expect_cuts_like_characters(pad + "\x81", ':');
+      expect_cuts_like_characters(pad + "\x81\x81\x81:" + pad + "\n", '\n');
+      expect_cuts_like_characters(pad + "\x95\\\\" + pad, '\\');
+      expect_cuts_like_characters(pad + ":" + pad, ':');
+      expect_cuts_like_characters(pad + "\x82\xA0" + pad + "\x83::" + pad + ":", ':');
+      expect_cuts_like_characters(pad + "\xE0\x81\x81" + pad + "\x81", '\x81');
+      expect_cuts_like_characters(pad, '\0');
+      expect_cuts_like_characters(pad + "\x81\x81:" + pad + "\x81\x81\x81\x81\x81:" + pad, ':');
+    }
+  }
+}
+
+TEST_F(TokenCutting, LongTwoByteTextKeepsItsTrailBytes) {
+  std::string text;
+  for (int i = 0; i < 5000; ++i) text += "\x83:\x95\\\x82\xA0";
+  const std::string line = text + ": v\r\n";
+  const char* cursor = line.c_str();
+  EXPECT_EQ(text::cut_token(cursor, ':'), text);
+  EXPECT_EQ(std::string(cursor), " v\r\n");
+}
+
 TEST_F(TokenCutting, CutsAtDelimiterAndStaysOnTheEnd) {
   const std::string text = "ab:cd";
   const char* cursor = text.c_str();

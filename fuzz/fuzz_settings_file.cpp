@@ -1,0 +1,69 @@
+// Settings file reading with the input as the file's contents, read in
+// blocks of several sizes and compared with a plain reading of the rules.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "files/settings_file.h"
+#include "fuzz_support.h"
+
+namespace {
+
+std::string settings_path;
+
+// The text-mode rules applied to the whole content at once.
+std::vector<std::string> expected_lines(const std::string& bytes) {
+  std::string content;
+  for (std::size_t i = 0; i < bytes.size() && bytes[i] != '\x1a'; ++i)
+    if (!(bytes[i] == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n')) content += bytes[i];
+  std::vector<std::string> lines;
+  for (std::size_t at = 0; at < content.size();) {
+    std::size_t stop = content.find('\n', at);
+    if (stop == std::string::npos) stop = content.size();
+    const std::string line = content.substr(at, stop - at);
+    lines.push_back(line.substr(0, line.find('\0')));
+    at = stop + 1;
+  }
+  return lines;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  const char* temp = std::getenv("TMPDIR");
+  std::string pattern = std::string(temp != nullptr ? temp : "/tmp") + "/qb-fuzz-settings-XXXXXX";
+  const int fd = mkstemp(pattern.data());
+  if (fd < 0) std::abort();
+  ::close(fd);
+  settings_path = pattern;
+  std::atexit([] { ::unlink(settings_path.c_str()); });
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const int fd = ::open(settings_path.c_str(), O_WRONLY | O_TRUNC);
+  FUZZ_CHECK(fd >= 0);
+  FUZZ_CHECK(::write(fd, data, size) == static_cast<ssize_t>(size));
+  ::close(fd);
+  const std::string bytes(reinterpret_cast<const char*>(data), size);
+  const std::vector<std::string> expected = expected_lines(bytes);
+
+  for (const std::size_t block : {std::size_t{1}, std::size_t{2}, std::size_t{7}, files::default_read_block}) {
+    std::vector<std::string> lines = {"kept"};
+    FUZZ_CHECK(files::read_lines(lines, settings_path, block));
+    FUZZ_CHECK(!lines.empty() && lines.front() == "kept");
+    lines.erase(lines.begin());
+    for (const std::string& line : lines) {
+      FUZZ_CHECK(line.find('\n') == std::string::npos);
+      FUZZ_CHECK(line.find('\0') == std::string::npos);
+      FUZZ_CHECK(line.find('\x1a') == std::string::npos);
+    }
+    FUZZ_CHECK(lines == expected);
+  }
+  FUZZ_CHECK(files::file_exists(settings_path));
+  return 0;
+}
