@@ -89,6 +89,8 @@ file_handle open_file(const std::string& path) {
   return reinterpret_cast<file_handle>(static_cast<std::intptr_t>(fd) + 1);
 }
 
+bool process_is_exiting() { return false; }
+
 long read_file(file_handle file, char* buffer, std::size_t capacity) {
   int fd = static_cast<int>(reinterpret_cast<std::intptr_t>(file) - 1);
   for (;;) {
