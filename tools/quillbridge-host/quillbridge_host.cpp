@@ -260,6 +260,9 @@ class Session {
 };
 
 int run_interactive(Session& session, bool raw) {
+  if (!raw)
+    std::puts("One request per line: the words are Argument0, Argument1, ... (separate\n"
+              "them with tabs to put spaces inside one). Ctrl-D ends.");
   std::string line;
   for (;;) {
     if (!raw) {
