@@ -20,7 +20,13 @@ Entry resolve(platform::module_handle module, const char* name) {
 
 }  // namespace
 
-BackendModule::~BackendModule() { release_backend(*this); }
+BackendModule::~BackendModule() {
+  // When the process exits, the backend (loaded after us) has already been
+  // detached; calling its unload or freeing it then would run code that is
+  // torn down, under the loader lock. The record just forgets it.
+  if (platform::process_is_exiting()) return;
+  release_backend(*this);
+}
 
 bool bind_backend(BackendModule& backend, const std::string& base_directory,
                   const std::string& file_name) {

@@ -64,6 +64,11 @@ const LeadByteSet& lead_bytes();
 enum class LeadByteRule { code_page_932, single_byte };
 void use_lead_byte_rule(LeadByteRule rule);
 
+// True while the process itself is ending and unloading this module (not the
+// host freeing it). Modules loaded after this one may be gone by then, so
+// the backend must not be called or freed. Always false on POSIX.
+bool process_is_exiting();
+
 // Read-only access to an existing file, never denying others read or write.
 using file_handle = void*;
 // Null when the path cannot be opened for reading (also for a directory).

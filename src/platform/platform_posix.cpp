@@ -123,6 +123,8 @@ file_handle open_file(const std::string& path) {
   return reinterpret_cast<file_handle>(static_cast<std::intptr_t>(fd) + 1);
 }
 
+bool process_is_exiting() { return false; }
+
 long read_file(file_handle file, char* buffer, std::size_t capacity) {
   if (injected_failure(fault_injection::Call::file_read)) return -1;
   int fd = static_cast<int>(reinterpret_cast<std::intptr_t>(file) - 1);

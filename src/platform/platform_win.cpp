@@ -1,0 +1,129 @@
+// The Win32 side of the platform layer: handoff blocks in fixed global
+// memory, module loading, the system-modal error box, the ANSI code page's
+// lead bytes and read-only file access.
+#include "platform/platform.h"
+
+#include <windows.h>
+
+#include <climits>
+#include <cstring>
+
+namespace platform {
+namespace {
+
+constexpr const char* error_caption = "error - Quillbridge.dll";
+
+LeadByteSet lead_byte_set{};
+bool lead_byte_set_filled = false;
+
+// Set when the process, not the host, is unloading us (see DllMain).
+bool exiting_process = false;
+
+void fill_from_code_page(UINT code_page) {
+  lead_byte_set = LeadByteSet{};
+  CPINFO info;
+  if (GetCPInfo(code_page, &info) && info.MaxCharSize > 1) {
+    // LeadByte holds up to five inclusive ranges, ended by a 0,0 pair.
+    for (int i = 0; i + 1 < MAX_LEADBYTES && info.LeadByte[i] != 0; i += 2) {
+      for (unsigned b = info.LeadByte[i]; b <= info.LeadByte[i + 1] && b < 256; ++b) {
+        lead_byte_set.lead[b] = true;
+      }
+    }
+  }
+  lead_byte_set_filled = true;
+}
+
+}  // namespace
+
+block_handle allocate_block(const char* bytes, std::size_t size) {
+  // GMEM_FIXED: the handle is the address. A fixed block of zero bytes is
+  // still a real, freeable block.
+  HGLOBAL block = GlobalAlloc(GMEM_FIXED, size);
+  if (block != nullptr && size != 0) {
+    std::memcpy(block, bytes, size);
+  }
+  return block;
+}
+
+char* block_bytes(block_handle block) { return static_cast<char*>(block); }
+
+void free_block(block_handle block) {
+  if (block != nullptr) {
+    GlobalFree(block);
+  }
+}
+
+module_handle load_module(const std::string& path) {
+  return LoadLibraryA(path.c_str());
+}
+
+void* find_entry(module_handle module, const char* name) {
+  if (module == nullptr) {
+    return nullptr;
+  }
+  return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(module), name));
+}
+
+void free_module(module_handle module) {
+  if (module != nullptr) {
+    FreeLibrary(static_cast<HMODULE>(module));
+  }
+}
+
+void show_error(const std::string& text) {
+  MessageBoxA(nullptr, text.c_str(), error_caption, MB_SYSTEMMODAL);
+}
+
+const LeadByteSet& lead_bytes() {
+  // Filled at attach; an executable that links the core directly gets the
+  // same table on first use.
+  if (!lead_byte_set_filled) {
+    fill_from_code_page(GetACP());
+  }
+  return lead_byte_set;
+}
+
+void use_lead_byte_rule(LeadByteRule rule) {
+  fill_from_code_page(rule == LeadByteRule::code_page_932 ? 932 : 1252);
+}
+
+bool process_is_exiting() { return exiting_process; }
+
+file_handle open_file(const std::string& path) {
+  if (path.empty()) {
+    return nullptr;
+  }
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  return file == INVALID_HANDLE_VALUE ? nullptr : file;
+}
+
+long read_file(file_handle file, char* buffer, std::size_t capacity) {
+  DWORD wanted = capacity > MAXDWORD / 2 ? MAXDWORD / 2 : static_cast<DWORD>(capacity);
+  DWORD got = 0;
+  if (!ReadFile(static_cast<HANDLE>(file), buffer, wanted, &got, nullptr)) {
+    return -1;
+  }
+  return got > LONG_MAX ? LONG_MAX : static_cast<long>(got);
+}
+
+void close_file(file_handle file) {
+  if (file != nullptr) {
+    CloseHandle(static_cast<HANDLE>(file));
+  }
+}
+
+}  // namespace platform
+
+// The C runtime calls this before it runs our static destructors on detach,
+// so the backend record's destructor can ask process_is_exiting().
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
+  if (reason == DLL_PROCESS_ATTACH) {
+    platform::fill_from_code_page(GetACP());
+  } else if (reason == DLL_PROCESS_DETACH) {
+    // A non-null reserved argument means ExitProcess: modules loaded after us
+    // have been detached already and the loader lock is held.
+    platform::exiting_process = reserved != nullptr;
+  }
+  return TRUE;
+}

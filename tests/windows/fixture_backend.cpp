@@ -1,0 +1,85 @@
+// A stand-in backend module with the three-function shape. It follows the
+// handoff rules (frees what it receives, hands over what it allocates) and
+// reports every call to the test host through fixture_channel.h. Built with
+// FIXTURE_WITHOUT_UNLOAD it lacks the unload export.
+#include <windows.h>
+
+#include <cstring>
+
+#include "fixture_channel.h"
+
+namespace {
+
+char own_name[MAX_PATH] = "fixture";
+fixture_note_fn note_to_host = nullptr;
+fixture_load_result_fn load_result_from_host = nullptr;
+fixture_reply_fn reply_from_host = nullptr;
+
+void note(const char* event, const char* bytes = "", long length = 0) {
+  if (note_to_host != nullptr) {
+    note_to_host(own_name, event, bytes, length);
+  }
+}
+
+template <typename Entry>
+Entry host_entry(HMODULE host, const char* name) {
+  return reinterpret_cast<Entry>(reinterpret_cast<void*>(GetProcAddress(host, name)));
+}
+
+void connect_to_host(HINSTANCE self) {
+  char path[MAX_PATH];
+  DWORD n = GetModuleFileNameA(self, path, sizeof path);
+  if (n > 0 && n < sizeof path) {
+    const char* base = path;
+    for (const char* p = path; *p != '\0'; ++p) {
+      if (*p == '\\' || *p == '/') base = p + 1;
+    }
+    lstrcpynA(own_name, base, sizeof own_name);
+  }
+  HMODULE host = GetModuleHandleA(nullptr);
+  note_to_host = host_entry<fixture_note_fn>(host, QB_FIXTURE_NOTE);
+  load_result_from_host = host_entry<fixture_load_result_fn>(host, QB_FIXTURE_LOAD_RESULT);
+  reply_from_host = host_entry<fixture_reply_fn>(host, QB_FIXTURE_REPLY);
+}
+
+}  // namespace
+
+extern "C" {
+
+__declspec(dllexport) BOOL __cdecl load(HGLOBAL block, long length) {
+  note("load", static_cast<const char*>(block), length);
+  GlobalFree(block);
+  return load_result_from_host != nullptr ? load_result_from_host() : TRUE;
+}
+
+__declspec(dllexport) HGLOBAL __cdecl request(HGLOBAL block, long* length) {
+  note("request", static_cast<const char*>(block), *length);
+  GlobalFree(block);
+  static const char fallback[] = "SHIORI/2.5 200 OK\r\nSentence: fixture\r\n\r\n";
+  long size = sizeof fallback - 1;
+  long count = size;
+  const char* bytes = reply_from_host != nullptr ? reply_from_host(&size, &count) : fallback;
+  HGLOBAL reply = GlobalAlloc(GMEM_FIXED, static_cast<SIZE_T>(size));
+  if (reply != nullptr && size > 0) std::memcpy(reply, bytes, static_cast<size_t>(size));
+  *length = count;
+  return reply;
+}
+
+#if !defined(FIXTURE_WITHOUT_UNLOAD)
+__declspec(dllexport) BOOL __cdecl unload(void) {
+  note("unload");
+  return TRUE;
+}
+#endif
+
+BOOL WINAPI DllMain(HINSTANCE self, DWORD reason, LPVOID reserved) {
+  if (reason == DLL_PROCESS_ATTACH) {
+    connect_to_host(self);
+    note("attach");
+  } else if (reason == DLL_PROCESS_DETACH) {
+    note(reserved != nullptr ? "detach-exit" : "detach-free");
+  }
+  return TRUE;
+}
+
+}  // extern "C"

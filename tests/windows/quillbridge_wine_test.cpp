@@ -1,0 +1,507 @@
+// The Windows test host: loads the real Quillbridge.dll with LoadLibraryA,
+// drives its three exports with GlobalAlloc'd blocks, and watches the DLL
+// and the fixture backends it binds (see module_spy.h). Run by
+// scripts/test-windows under Wine, for the 64-bit DLL and the shipped
+// 32-bit one.
+//
+//   quillbridge_wine_tests --module=PATH --fixtures=DIR [--expect-acp=N]
+//   quillbridge_wine_tests --exit-child MODULE BASEDIR LOG   (internal)
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "fixture_channel.h"
+#include "message_box_capture.h"
+#include "module_spy.h"
+
+namespace {
+
+std::string module_path;    // the DLL under test
+std::string fixtures_dir;   // with a trailing backslash
+UINT expected_acp = 0;      // 0: whatever the system says
+
+// What the fixtures answer in this case.
+int fixture_load_answer = TRUE;
+std::string fixture_reply_bytes = "SHIORI/2.5 200 OK\r\nSentence: hello\r\n\r\n";
+long fixture_reply_count = -1;  // -1: the reply's own length
+
+// In the exit child, fixture events go straight to a file.
+HANDLE exit_child_log = INVALID_HANDLE_VALUE;
+
+}  // namespace
+
+extern "C" {
+
+__declspec(dllexport) void fixture_note(const char* who, const char* event, const char* bytes,
+                                        long length) {
+  if (exit_child_log != INVALID_HANDLE_VALUE) {
+    std::string line = std::string(who) + " " + event + "\n";
+    DWORD written = 0;
+    WriteFile(exit_child_log, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    FlushFileBuffers(exit_child_log);
+    return;
+  }
+  spy::record(std::string(who) + " " + event,
+              length > 0 ? std::string(bytes, static_cast<size_t>(length)) : std::string());
+}
+
+__declspec(dllexport) int fixture_load_result() { return fixture_load_answer; }
+
+__declspec(dllexport) const char* fixture_reply(long* size, long* count) {
+  *size = static_cast<long>(fixture_reply_bytes.size());
+  *count = fixture_reply_count >= 0 ? fixture_reply_count : *size;
+  return fixture_reply_bytes.data();
+}
+
+}  // extern "C"
+
+namespace {
+
+using load_fn = BOOL(__cdecl*)(HGLOBAL, long);
+using unload_fn = BOOL(__cdecl*)();
+using request_fn = HGLOBAL(__cdecl*)(HGLOBAL, long*);
+
+template <typename Entry>
+Entry entry(HMODULE module, const char* name) {
+  return reinterpret_cast<Entry>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+constexpr char caption[] = "error - Quillbridge.dll";
+constexpr char not_found_head[] =
+    "\x9Ex\x82\xAA\x8C\xA9\x82\xC2\x82\xA9\x82\xE8\x82\xDC\x82\xB9\x82\xF1\x82\xC5\x82\xB5"
+    "\x82\xBD\x81" "B";
+constexpr char not_found_tail[] =
+    "descript.txt\x82\xF0\x90\xDD\x92\xE8\x82\xB5\x82\xC4\x82\xAD\x82\xBE\x82\xB3\x82\xA2\x81" "B";
+constexpr char load_failed[] = ": LoadLibrary\x82\xC5\x8E\xB8\x94s\x81" "B";
+constexpr char missing_exports[] =
+    ": load, unload, request\x82\xCC\x82\xA2\x82\xB8\x82\xEA\x82\xA9\x82\xAA\x83G\x83N\x83X"
+    "\x83|\x81[\x83g\x82\xB3\x82\xEA\x82\xC4\x82\xA2\x82\xDC\x82\xB9\x82\xF1\x81" "B";
+constexpr char load_refused[] =
+    ": load()\x82\xAA" "FALSE\x82\xF0\x95\xD4\x82\xB5\x82\xDC\x82\xB5\x82\xBD\x81" "B";
+
+constexpr char fixed_request_lines[] =
+    "GET Sentence SHIORI/2.5\r\nSender: Quillbridge\r\nCharset: Shift_JIS\r\n";
+
+std::string reply_with(const std::string& result) {
+  return "SAORI/1.0 200 OK\r\nCharset: Shift_JIS\r\nResult: " + result + "\r\n\r\n";
+}
+
+void write_file(const std::string& path, const std::string& bytes) {
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE) << path;
+  DWORD written = 0;
+  WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  CloseHandle(file);
+}
+
+std::string read_whole_file(const std::string& path) {
+  std::string bytes;
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return bytes;
+  char buffer[4096];
+  DWORD got = 0;
+  while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) bytes.append(buffer, got);
+  CloseHandle(file);
+  return bytes;
+}
+
+// A fresh base directory per case, with a trailing backslash.
+std::string make_base_directory() {
+  static int next_case = 0;
+  char temp[MAX_PATH];
+  GetTempPathA(sizeof temp, temp);
+  std::string root = std::string(temp) + "quillbridge-" + std::to_string(GetCurrentProcessId());
+  CreateDirectoryA(root.c_str(), nullptr);
+  std::string dir = root + "\\case-" + std::to_string(++next_case);
+  CreateDirectoryA(dir.c_str(), nullptr);
+  return dir + "\\";
+}
+
+void place_fixture(const std::string& dir, const std::string& name,
+                   const char* fixture = "fixture_backend.dll") {
+  ASSERT_TRUE(CopyFileA((fixtures_dir + fixture).c_str(), (dir + name).c_str(), FALSE))
+      << "copying " << fixture << " to " << dir + name;
+}
+
+class QuillbridgeDll : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    spy::reset();
+    fixture_load_answer = TRUE;
+    fixture_reply_bytes = "SHIORI/2.5 200 OK\r\nSentence: hello\r\n\r\n";
+    fixture_reply_count = -1;
+    base = make_base_directory();
+    dll = LoadLibraryA(module_path.c_str());
+    ASSERT_NE(dll, nullptr) << "cannot load " << module_path;
+    spy::watch(dll);
+    load = entry<load_fn>(dll, "load");
+    unload = entry<unload_fn>(dll, "unload");
+    request = entry<request_fn>(dll, "request");
+    ASSERT_TRUE(load && unload && request);
+    ASSERT_TRUE(boxes.active());
+  }
+
+  void TearDown() override {
+    if (dll != nullptr) free_dll();
+    EXPECT_TRUE(spy::bad_frees().empty()) << spy::bad_frees().front();
+    for (const spy::Block& block : spy::blocks()) {
+      EXPECT_FALSE(block.freed_by.empty())
+          << "a block of " << block.size << " bytes from " << block.allocated_by
+          << " was never freed";
+    }
+  }
+
+  void free_dll() {
+    FreeLibrary(dll);
+    dll = nullptr;
+  }
+
+  // Calls load with a host block and checks that the DLL freed it.
+  BOOL call_load(const std::string& directory) {
+    HGLOBAL block = spy::host_alloc(directory);
+    BOOL result = load(block, static_cast<long>(directory.size()));
+    expect_freed_by(block, "Quillbridge.dll");
+    spy::record("export returned");
+    return result;
+  }
+
+  // Calls request, checks the block rules both ways and returns the reply.
+  std::string call_request(const std::string& text) {
+    HGLOBAL block = spy::host_alloc(text);
+    long length = static_cast<long>(text.size());
+    HGLOBAL reply = request(block, &length);
+    expect_freed_by(block, "Quillbridge.dll");
+    spy::record("export returned");
+    const spy::Block* record = spy::find_block(reply);
+    if (reply == nullptr || record == nullptr) {
+      ADD_FAILURE() << "request returned no block the DLL allocated";
+      return {};
+    }
+    EXPECT_EQ(record->allocated_by, "Quillbridge.dll");
+    EXPECT_EQ(record->size, static_cast<SIZE_T>(length)) << "reply block is not exactly the reply";
+    EXPECT_EQ(GlobalSize(reply), static_cast<SIZE_T>(length));
+    std::string bytes(static_cast<const char*>(reply), static_cast<size_t>(length));
+    spy::host_free(reply);
+    return bytes;
+  }
+
+  void expect_freed_by(HGLOBAL block, const std::string& receiver) {
+    const spy::Block* record = spy::find_block(block);
+    ASSERT_NE(record, nullptr);
+    EXPECT_EQ(record->freed_by, receiver) << "a block handed over was not freed by its receiver";
+  }
+
+  // Every block allocated by `sender` was freed by `receiver`.
+  void expect_blocks_from(const std::string& sender, const std::string& receiver, size_t count) {
+    size_t seen = 0;
+    for (const spy::Block& block : spy::blocks()) {
+      if (block.allocated_by != sender) continue;
+      ++seen;
+      EXPECT_EQ(block.freed_by, receiver) << "block from " << sender;
+    }
+    EXPECT_EQ(seen, count) << "blocks allocated by " << sender;
+  }
+
+  // The payload of the only event named `what`.
+  std::string only_event(const std::string& what) {
+    int first = spy::find_event(what);
+    EXPECT_GE(first, 0) << "no event " << what;
+    if (first < 0) return {};
+    EXPECT_EQ(spy::find_event(what, first + 1), -1) << "event " << what << " seen twice";
+    return spy::timeline()[first].bytes;
+  }
+
+  bool fixture_loaded(const std::string& path) { return GetModuleHandleA(path.c_str()) != nullptr; }
+
+  // One box was opened by the DLL, shown with `text`, closed, and only then
+  // did the export return.
+  void expect_one_box(const std::string& text) {
+    ASSERT_EQ(spy::box_calls().size(), 1u);
+    const spy::BoxCall& call = spy::box_calls()[0];
+    EXPECT_EQ(call.owner, nullptr);
+    EXPECT_EQ(call.caption, caption);
+    EXPECT_EQ(call.text, text);
+    EXPECT_EQ(call.type, static_cast<UINT>(MB_SYSTEMMODAL)) << "style must be MB_SYSTEMMODAL, OK only";
+    ASSERT_EQ(boxes.boxes().size(), 1u) << "no box reached the screen (is there a display?)";
+    const CapturedBox& shown = boxes.boxes()[0];
+    EXPECT_EQ(shown.caption, caption);
+    EXPECT_EQ(shown.text, text);
+    EXPECT_TRUE(shown.extended_style & WS_EX_TOPMOST) << "a system-modal box stays on top";
+    EXPECT_TRUE(shown.closed);
+    int shown_at = spy::find_event("box shown");
+    int destroyed_at = spy::find_event("box destroyed", shown_at);
+    int returned_at = spy::find_event("export returned", destroyed_at);
+    EXPECT_GE(shown_at, 0);
+    EXPECT_GT(destroyed_at, shown_at);
+    EXPECT_GT(returned_at, destroyed_at) << "the export returned before the box was closed";
+  }
+
+  std::string base;
+  HMODULE dll = nullptr;
+  load_fn load = nullptr;
+  unload_fn unload = nullptr;
+  request_fn request = nullptr;
+  MessageBoxCapture boxes;
+};
+
+TEST_F(QuillbridgeDll, AnswersWithoutBackendAndUnloadIsHarmless) {
+  EXPECT_EQ(unload(), TRUE);
+  EXPECT_EQ(call_request(""), reply_with(""));
+  EXPECT_EQ(call_request("EXECUTE SAORI/1.0\r\nArgument0: hi\r\n\r\n"), reply_with(""));
+  EXPECT_EQ(unload(), TRUE);
+  EXPECT_TRUE(spy::box_calls().empty());
+}
+
+TEST_F(QuillbridgeDll, BindsTheSettingsEntryAndRelaysRequests) {
+  write_file(base + "descript.txt", "charset,Shift_JIS\r\nshiori,foo.dll\r\n");
+  place_fixture(base, "foo.dll");
+  place_fixture(base, "kawari.dll");
+  ASSERT_EQ(call_load(base), TRUE);
+  EXPECT_EQ(only_event("LoadLibraryA"), base + "foo.dll");
+  EXPECT_EQ(only_event("foo.dll load"), base);
+
+  fixture_reply_bytes = "SHIORI/2.5 200 OK\r\nSender: f\r\nSentence: hello\r\n\r\n";
+  EXPECT_EQ(call_request("EXECUTE SAORI/1.0\r\nArgument0: greet\r\nArgument1: 3\r\n\r\n"),
+            reply_with("hello"));
+  EXPECT_EQ(only_event("foo.dll request"),
+            std::string(fixed_request_lines) + "Event: greet\r\nReference0: 3\r\n\r\n");
+  // load block and request block to the backend, its reply block back.
+  expect_blocks_from("foo.dll", "Quillbridge.dll", 1);
+  size_t to_backend = 0;
+  for (const spy::Block& block : spy::blocks()) {
+    if (block.freed_by == "foo.dll") ++to_backend;
+  }
+  EXPECT_EQ(to_backend, 2u);
+
+  EXPECT_EQ(unload(), TRUE);
+  EXPECT_GE(spy::find_event("foo.dll unload"), 0);
+  EXPECT_GE(spy::find_event("FreeLibrary foo.dll"), 0);
+  EXPECT_FALSE(fixture_loaded(base + "foo.dll"));
+  EXPECT_EQ(unload(), TRUE);
+  EXPECT_EQ(spy::find_event("foo.dll unload", spy::find_event("foo.dll unload") + 1), -1);
+  EXPECT_TRUE(spy::box_calls().empty());
+}
+
+TEST_F(QuillbridgeDll, TakesAsManyReplyBytesAsTheBackendCounts) {
+  place_fixture(base, "shiori.dll");
+  ASSERT_EQ(call_load(base), TRUE);
+  const std::string cut = "SHIORI/2.5 200 OK\r\nSentence: abc";
+  fixture_reply_bytes = cut + "def\r\n\r\n";
+  fixture_reply_count = static_cast<long>(cut.size());
+  EXPECT_EQ(call_request("x\r\nArgument0: e\r\n\r\n"), reply_with("abc"));
+  fixture_reply_bytes = "";
+  fixture_reply_count = 0;
+  EXPECT_EQ(call_request("x\r\nArgument0: e\r\n\r\n"), reply_with(""));
+  expect_blocks_from("shiori.dll", "Quillbridge.dll", 2);
+}
+
+TEST_F(QuillbridgeDll, FindsBackendsThroughAliasAndTheFallbackList) {
+  write_file(base + "alias.txt", "shiori,bar.dll\n");
+  place_fixture(base, "bar.dll");
+  ASSERT_EQ(call_load(base), TRUE);
+  EXPECT_GE(spy::find_event("bar.dll load"), 0);
+
+  // A settings entry naming a missing file falls back to the list, in its
+  // order: kawari.dll comes before aya.dll.
+  std::string other = make_base_directory();
+  write_file(other + "descript.txt", "shiori,missing.dll\n");
+  place_fixture(other, "aya.dll");
+  place_fixture(other, "kawari.dll");
+  ASSERT_EQ(call_load(other), TRUE);
+  int released = spy::find_event("bar.dll unload");
+  int bound = spy::find_event("LoadLibraryA", released);
+  ASSERT_GE(released, 0) << "the first backend was not unloaded before the second was bound";
+  ASSERT_GT(bound, released);
+  EXPECT_EQ(spy::timeline()[bound].bytes, other + "kawari.dll");
+  EXPECT_FALSE(fixture_loaded(base + "bar.dll"));
+  EXPECT_EQ(spy::find_event("aya.dll attach"), -1);
+  EXPECT_EQ(unload(), TRUE);
+}
+
+TEST_F(QuillbridgeDll, ShowsTheNotFoundBoxAndKeepsTheBoundBackend) {
+  place_fixture(base, "satori.dll");
+  ASSERT_EQ(call_load(base), TRUE);
+  spy::reset();
+
+  std::string empty = make_base_directory();
+  EXPECT_EQ(call_load(empty), FALSE);
+  expect_one_box(not_found_head + empty + not_found_tail);
+  EXPECT_EQ(spy::find_event("satori.dll unload"), -1);
+  EXPECT_EQ(call_request("x\r\nArgument0: still\r\n\r\n"), reply_with("hello"));
+  EXPECT_EQ(unload(), TRUE);
+}
+
+TEST_F(QuillbridgeDll, RefusesABackendWithoutAllThreeExports) {
+  place_fixture(base, "foo.dll", "fixture_without_unload.dll");
+  write_file(base + "descript.txt", "shiori,foo.dll\n");
+  EXPECT_EQ(call_load(base), FALSE);
+  expect_one_box(base + "foo.dll" + missing_exports);
+  EXPECT_EQ(spy::find_event("foo.dll load"), -1) << "the backend must not be called";
+  EXPECT_GE(spy::find_event("FreeLibrary foo.dll"), 0);
+  EXPECT_FALSE(fixture_loaded(base + "foo.dll"));
+}
+
+TEST_F(QuillbridgeDll, UnloadsABackendWhoseLoadRefuses) {
+  fixture_load_answer = FALSE;
+  place_fixture(base, "misaka.dll");
+  EXPECT_EQ(call_load(base), FALSE);
+  expect_one_box(base + "misaka.dll" + load_refused);
+  int loaded = spy::find_event("misaka.dll load");
+  ASSERT_GE(loaded, 0);
+  EXPECT_GT(spy::find_event("misaka.dll unload", loaded), loaded);
+  EXPECT_FALSE(fixture_loaded(base + "misaka.dll"));
+  EXPECT_EQ(call_request("x\r\nArgument0: a\r\n\r\n"), reply_with(""));
+}
+
+TEST_F(QuillbridgeDll, ReportsABackendFileThatIsNoModule) {
+  write_file(base + "shiori.dll", "not a module\r\n");
+  EXPECT_EQ(call_load(base), FALSE);
+  expect_one_box(base + "shiori.dll" + load_failed);
+}
+
+TEST_F(QuillbridgeDll, FreeingTheDllUnloadsAndFreesTheBackend) {
+  place_fixture(base, "kawari.dll");
+  ASSERT_EQ(call_load(base), TRUE);
+  free_dll();  // the host never calls unload
+  int unloaded = spy::find_event("kawari.dll unload");
+  ASSERT_GE(unloaded, 0) << "the backend's unload did not run at detach";
+  EXPECT_GT(spy::find_event("kawari.dll detach-free", unloaded), unloaded);
+  EXPECT_FALSE(fixture_loaded(base + "kawari.dll"));
+}
+
+TEST_F(QuillbridgeDll, CarriesTheProductNameInItsVersionResource) {
+  DWORD ignored = 0;
+  DWORD size = GetFileVersionInfoSizeA(module_path.c_str(), &ignored);
+  ASSERT_GT(size, 0u);
+  std::vector<char> data(size);
+  ASSERT_TRUE(GetFileVersionInfoA(module_path.c_str(), 0, size, data.data()));
+  char* name = nullptr;
+  UINT length = 0;
+  ASSERT_TRUE(VerQueryValueA(data.data(), "\\StringFileInfo\\041104B0\\ProductName",
+                             reinterpret_cast<void**>(&name), &length));
+  EXPECT_STREQ(name, "Quillbridge");
+}
+
+// The lead-byte set comes from the system's ANSI code page when the DLL is
+// attached; scripts/test-windows runs this suite under 932 and under 1252.
+class QuillbridgeLeadBytes : public QuillbridgeDll {};
+
+TEST_F(QuillbridgeLeadBytes, ScansRequestsAndRepliesByTheSystemCodePage) {
+  const UINT acp = GetACP();
+  if (expected_acp != 0) {
+    ASSERT_EQ(acp, expected_acp) << "Wine runs another code page";
+  }
+  const bool double_byte = acp == 932;
+  place_fixture(base, "shiori.dll");
+  ASSERT_EQ(call_load(base), TRUE);
+
+  // 0x81 then LF: under 932 the LF is a trail byte and does not end the value.
+  EXPECT_EQ(call_request("x\r\nArgument0: \x81\nArgument1: b\r\n\r\n"), reply_with("hello"));
+  EXPECT_EQ(only_event("shiori.dll request"),
+            std::string(fixed_request_lines) +
+                (double_byte ? "Event: \x81\nArgument1: b\r\n\r\n"
+                             : "Event: \x81\r\nReference0: b\r\n\r\n"));
+
+  // A lead byte followed by ':' keeps the colon in the key.
+  spy::reset();
+  EXPECT_EQ(call_request("x\r\nArgument\x81:1: v\r\n\r\n"), reply_with("hello"));
+  EXPECT_EQ(only_event("shiori.dll request"),
+            std::string(fixed_request_lines) +
+                (double_byte ? "Event: v\r\n\r\n" : "Event: 1: v\r\n\r\n"));
+
+  // The backend's reply is read by the same rule.
+  fixture_reply_bytes = "SHIORI/2.5 200 OK\r\nSentence: \x82\nX: y\r\n\r\n";
+  EXPECT_EQ(call_request("x\r\nArgument0: e\r\n\r\n"),
+            reply_with(double_byte ? "\x82\nX: y" : "\x82"));
+  EXPECT_EQ(unload(), TRUE);
+}
+
+TEST_F(QuillbridgeLeadBytes, BindsABackendWithAShiftJisName) {
+  if (GetACP() != 932) GTEST_SKIP() << "needs code page 932";
+  const std::string name = "\x95\x5C.dll";  // a kanji whose second byte is a backslash
+  write_file(base + "descript.txt", "shiori," + name + "\r\n");
+  place_fixture(base, name);
+  ASSERT_EQ(call_load(base), TRUE);
+  EXPECT_EQ(only_event("LoadLibraryA"), base + name);
+  EXPECT_GE(spy::find_event(name + " load"), 0);
+  EXPECT_EQ(unload(), TRUE);
+}
+
+// Process exit: the backend, loaded after the DLL, is detached before it,
+// so the DLL must leave it alone. A child process binds a fixture and
+// exits without unload or FreeLibrary; its fixture events go to a log.
+TEST(QuillbridgeProcessExit, LeavesTheDetachedBackendAlone) {
+  std::string base = make_base_directory();
+  place_fixture(base, "kawari.dll");
+  const std::string log = base + "events.txt";
+  char self[MAX_PATH];
+  GetModuleFileNameA(nullptr, self, sizeof self);
+  std::string command = "\"" + std::string(self) + "\" --exit-child \"" + module_path + "\" \"" +
+                        base + "\" \"" + log + "\"";
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION child{};
+  ASSERT_TRUE(CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                             &startup, &child));
+  ASSERT_EQ(WaitForSingleObject(child.hProcess, 120000), WAIT_OBJECT_0) << "child hung";
+  DWORD exit_code = 1;
+  GetExitCodeProcess(child.hProcess, &exit_code);
+  CloseHandle(child.hThread);
+  CloseHandle(child.hProcess);
+  EXPECT_EQ(exit_code, 0u) << "the child crashed on its way out";
+  EXPECT_EQ(read_whole_file(log),
+            "kawari.dll attach\nkawari.dll load\nkawari.dll detach-exit\n");
+}
+
+int run_exit_child(const char* module, const char* directory, const char* log) {
+  exit_child_log = CreateFileA(log, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (exit_child_log == INVALID_HANDLE_VALUE) return 2;
+  HMODULE dll = LoadLibraryA(module);
+  if (dll == nullptr) return 3;
+  auto load = entry<load_fn>(dll, "load");
+  const size_t length = std::strlen(directory);
+  HGLOBAL block = GlobalAlloc(GMEM_FIXED, length);
+  std::memcpy(block, directory, length);
+  if (load == nullptr || !load(block, static_cast<long>(length))) return 4;
+  ExitProcess(0);  // no unload, no FreeLibrary
+}
+
+std::string windows_directory(std::string dir) {
+  if (!dir.empty() && dir.back() != '\\' && dir.back() != '/') dir += '\\';
+  return dir;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 5 && std::strcmp(argv[1], "--exit-child") == 0) {
+    return run_exit_child(argv[2], argv[3], argv[4]);
+  }
+  ::testing::InitGoogleTest(&argc, argv);
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg.rfind("--module=", 0) == 0) {
+      module_path = arg.substr(9);
+    } else if (arg.rfind("--fixtures=", 0) == 0) {
+      fixtures_dir = windows_directory(arg.substr(11));
+    } else if (arg.rfind("--expect-acp=", 0) == 0) {
+      expected_acp = static_cast<UINT>(std::stoul(arg.substr(13)));
+    } else {
+      std::fprintf(stderr, "unknown argument %s\n", argv[i]);
+      return 2;
+    }
+  }
+  if (module_path.empty() || fixtures_dir.empty()) {
+    std::fprintf(stderr, "usage: %s --module=PATH --fixtures=DIR [--expect-acp=N]\n", argv[0]);
+    return 2;
+  }
+  std::printf("code page %u, module %s\n", GetACP(), module_path.c_str());
+  return RUN_ALL_TESTS();
+}
