@@ -1,0 +1,47 @@
+#!/bin/sh
+# Types into quillbridge-host's interactive mode in a real terminal (tmux)
+# and reads the screen back: the prompt, two requests, and Ctrl-D ending it.
+# Usage: interactive_session.sh HOST MODULE DIRECTORY
+set -u
+host=$1 module=$2 directory=$3
+
+if ! command -v tmux >/dev/null 2>&1; then
+  echo "tmux is not installed: skipping the terminal session test"
+  exit 77
+fi
+
+unset TMUX
+socket="quillbridge-test-$$"
+tmux_() { tmux -L "$socket" -f /dev/null "$@"; }
+trap 'tmux_ kill-server 2>/dev/null' EXIT
+
+fail() {
+  echo "FAIL: $1"
+  echo "--- screen:"
+  tmux_ capture-pane -p -t session 2>/dev/null
+  exit 1
+}
+
+# Waits (at most about 10 seconds) until the screen shows the text $1.
+wait_for() {
+  tries=0
+  while ! tmux_ capture-pane -p -t session 2>/dev/null | grep -qF -- "$1"; do
+    tries=$((tries + 1))
+    [ "$tries" -le 100 ] || fail "never saw: $1"
+    sleep 0.1
+  done
+}
+
+tmux_ new-session -d -s session -x 100 -y 50 \
+  "'$host' -i '$module' '$directory'; echo \"host exited with \$?\"; sleep 60" ||
+  fail "cannot start tmux"
+
+wait_for "= 1"
+wait_for ">"  # the prompt (the screen drops its trailing space)
+tmux_ send-keys -t session "greet Terminal" Enter
+wait_for "Result: Hello, Terminal! This is the phrasebook backend.\\r\\n"
+tmux_ send-keys -t session "add" Tab "big one" Tab "small one" Enter
+wait_for "Result: big one and small one make a pair.\\r\\n"
+tmux_ send-keys -t session C-d
+wait_for "host exited with 0"
+echo "interactive session: prompt, two requests and Ctrl-D worked"

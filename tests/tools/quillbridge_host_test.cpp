@@ -1,0 +1,186 @@
+// quillbridge-host run as a user runs it: on the demo directory and on
+// directories holding fixture backends, checking what it prints and the
+// exit codes scripts rely on.
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/module_host.h"
+
+namespace {
+
+using testing_support::FixtureLog;
+using testing_support::TempDir;
+
+struct HostRun {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string quoted(const std::string& word) {
+  std::string text = "'";
+  for (char c : word) text += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return text + "'";
+}
+
+// Runs the tool with `arguments`, feeding it `input` on standard input.
+HostRun run_host(const std::vector<std::string>& arguments, const std::string& input = "") {
+  TempDir io;
+  io.write("in", input);
+  std::string command = quoted(QB_HOST_PATH);
+  for (const std::string& argument : arguments) command += " " + quoted(argument);
+  command += " <" + quoted((io.path() / "in").string()) + " >" +
+             quoted((io.path() / "out").string()) + " 2>" + quoted((io.path() / "err").string());
+  HostRun run;
+  const int status = std::system(command.c_str());
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  run.out = testing_support::read_file_bytes(io.path() / "out");
+  run.err = testing_support::read_file_bytes(io.path() / "err");
+  return run;
+}
+
+const std::string demo_reply =
+    "SAORI/1.0 200 OK\r\nCharset: Shift_JIS\r\n"
+    "Result: Hello, World! This is the phrasebook backend.\r\n\r\n";
+
+TEST(QuillbridgeHost, DemoRequestShowsRequestAndReplyWithLineEndsVisible) {
+  const HostRun run = run_host({QB_MODULE_PATH, QB_DEMO_DIR, "greet", "World"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("= 1\n"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("Argument0: greet\\r\\n\nArgument1: World\\r\\n\n\\r\\n\n"),
+            std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("Result: Hello, World! This is the phrasebook backend.\\r\\n\n"),
+            std::string::npos)
+      << run.out;
+  EXPECT_EQ(run.err, "");
+}
+
+TEST(QuillbridgeHost, RawPrintsTheReplyBytesAndNothingElse) {
+  const HostRun run = run_host({"--raw", QB_MODULE_PATH, QB_DEMO_DIR, "greet", "World"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, demo_reply);
+}
+
+TEST(QuillbridgeHost, ArgumentsAfterTheFirstAreNeverTakenAsOptions) {
+  const HostRun run = run_host({"--raw", QB_MODULE_PATH, QB_DEMO_DIR, "add", "--raw", "-1"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("Result: --raw and -1 make a pair."), std::string::npos) << run.out;
+}
+
+TEST(QuillbridgeHost, RequestFileAndStandardInputAreSentByteForByte) {
+  FixtureLog log;
+  TempDir dir;
+  dir.add_fixture("recording", "shiori.dll");
+  const std::string request =
+      "EXECUTE SAORI/1.0\r\nArgument0: \x95\x5C\x8E\xA6\r\nArgument1: b\xFF\r\n\r\n";
+  const std::string sent_on =
+      "GET Sentence SHIORI/2.5\r\nSender: Quillbridge\r\nCharset: Shift_JIS\r\n"
+      "Event: \x95\x5C\x8E\xA6\r\nReference0: b\xFF\r\n\r\n";
+  dir.write("request.txt", request);
+
+  const HostRun from_file = run_host({"--sjis", QB_MODULE_PATH, dir.base(), "-f",
+                                  (dir.path() / "request.txt").string()});
+  const HostRun from_stdin = run_host({"--raw", QB_MODULE_PATH, dir.base(), "--request", "-"}, request);
+  EXPECT_EQ(from_file.status, 0) << from_file.err;
+  EXPECT_EQ(from_stdin.status, 0) << from_stdin.err;
+  EXPECT_EQ(log.bytes_of("request"), (std::vector<std::string>{sent_on, sent_on}));
+  EXPECT_EQ(from_stdin.out, testing_support::plugin_reply("from recording"));
+}
+
+TEST(QuillbridgeHost, NonAsciiBytesAreEscapedOrShownAsShiftJis) {
+  FixtureLog log;
+  TempDir dir;
+  dir.add_fixture("recording", "shiori.dll");
+  // "Hyouji" (two characters, the first with a 0x5C second byte), then a
+  // byte that begins no character, then a control byte.
+  log.set_reply("SHIORI/2.5 200 OK\r\nSentence: \x95\x5C\x8E\xA6\xFF\x01\r\n\r\n");
+
+  const HostRun escaped = run_host({QB_MODULE_PATH, dir.base(), "x"});
+  const HostRun converted = run_host({"--sjis", QB_MODULE_PATH, dir.base(), "x"});
+  EXPECT_NE(escaped.out.find("Result: \\x95\\\\x8E\\xA6\\xFF\\x01\\r\\n\n"), std::string::npos)
+      << escaped.out;
+  EXPECT_NE(converted.out.find("Result: \xE8\xA1\xA8\xE7\xA4\xBA\\xFF\\x01\\r\\n\n"),
+            std::string::npos)
+      << converted.out;
+}
+
+TEST(QuillbridgeHost, InteractiveModeSendsOneRequestPerLine) {
+  const HostRun run = run_host({"-i", "--raw", QB_MODULE_PATH, QB_DEMO_DIR},
+                           "greet World\n\n   \nadd\tA B\tC\r\nversion\n");
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, demo_reply +
+                         "SAORI/1.0 200 OK\r\nCharset: Shift_JIS\r\n"
+                         "Result: A B and C make a pair.\r\n\r\n"
+                         "SAORI/1.0 200 OK\r\nCharset: Shift_JIS\r\nResult: phrasebook 1.0\r\n\r\n");
+}
+
+TEST(QuillbridgeHost, LoadReturningZeroExitsWithOneAndSendsNothing) {
+  FixtureLog log;
+  TempDir empty;
+  const HostRun not_found = run_host({QB_MODULE_PATH, empty.base(), "greet"});
+  EXPECT_EQ(not_found.status, 1);
+  EXPECT_NE(not_found.err.find("error - Quillbridge.dll: "), std::string::npos);
+  EXPECT_NE(not_found.err.find("load returned 0"), std::string::npos) << not_found.err;
+  EXPECT_EQ(not_found.out.find("--- request"), std::string::npos) << not_found.out;
+
+  TempDir refusing;
+  refusing.add_fixture("refusing", "shiori.dll");
+  EXPECT_EQ(run_host({QB_MODULE_PATH, refusing.base(), "greet"}).status, 1);
+  EXPECT_TRUE(log.bytes_of("request").empty());
+}
+
+TEST(QuillbridgeHost, UnusableModuleFilesExitWithThreeAndSayWhy) {
+  TempDir dir;
+  dir.write("notes.dll", "MZ this is no module");
+  dir.add_fixture("no_unload", "partial.so");
+
+  const HostRun missing = run_host({(dir.path() / "absent.so").string(), dir.base()});
+  EXPECT_EQ(missing.status, 3);
+  EXPECT_NE(missing.err.find("no module file at"), std::string::npos) << missing.err;
+
+  const HostRun not_module = run_host({(dir.path() / "notes.dll").string(), dir.base()});
+  EXPECT_EQ(not_module.status, 3);
+  EXPECT_NE(not_module.err.find("is not a module"), std::string::npos) << not_module.err;
+  EXPECT_NE(not_module.err.find("Windows DLL"), std::string::npos) << not_module.err;
+
+  const HostRun directory = run_host({dir.path().string(), dir.base()});
+  EXPECT_EQ(directory.status, 3);
+  EXPECT_NE(directory.err.find("is a directory"), std::string::npos) << directory.err;
+
+  const HostRun partial = run_host({(dir.path() / "partial.so").string(), dir.base()});
+  EXPECT_EQ(partial.status, 3);
+  EXPECT_NE(partial.err.find("does not export unload"), std::string::npos) << partial.err;
+}
+
+TEST(QuillbridgeHost, UsageErrorsExitWithTwo) {
+  EXPECT_EQ(run_host({}).status, 2);
+  EXPECT_EQ(run_host({QB_MODULE_PATH}).status, 2);
+  EXPECT_EQ(run_host({"--colour", QB_MODULE_PATH, QB_DEMO_DIR}).status, 2);
+  EXPECT_EQ(run_host({QB_MODULE_PATH, QB_DEMO_DIR, "-f"}).status, 2);
+  EXPECT_EQ(run_host({"-i", QB_MODULE_PATH, QB_DEMO_DIR, "greet"}).status, 2);
+  const HostRun unreadable = run_host({QB_MODULE_PATH, QB_DEMO_DIR, "-f", "/nonexistent/request"});
+  EXPECT_EQ(unreadable.status, 2);
+  EXPECT_NE(unreadable.err.find("cannot read the request file"), std::string::npos);
+}
+
+TEST(QuillbridgeHost, HelpFitsOnOneScreen) {
+  const HostRun run = run_host({"--help"});
+  EXPECT_EQ(run.status, 0);
+  std::size_t lines = 0;
+  for (char c : run.out) lines += c == '\n' ? 1 : 0;
+  EXPECT_LE(lines, 24u);
+  std::size_t widest = 0;
+  for (std::size_t start = 0, end; (end = run.out.find('\n', start)) != std::string::npos;
+       start = end + 1)
+    widest = std::max(widest, end - start);
+  EXPECT_LE(widest, 80u);
+  EXPECT_NE(run.out.find("Exit status"), std::string::npos);
+}
+
+}  // namespace
