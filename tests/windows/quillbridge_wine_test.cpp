@@ -111,15 +111,29 @@ std::string read_whole_file(const std::string& path) {
   return bytes;
 }
 
-// A fresh base directory per case, with a trailing backslash.
+// A fresh, empty base directory per case, with a trailing backslash. Wine
+// reuses process ids, so the run's root gets a name no earlier run used.
 std::string make_base_directory() {
+  static std::string root;
   static int next_case = 0;
-  char temp[MAX_PATH];
-  GetTempPathA(sizeof temp, temp);
-  std::string root = std::string(temp) + "quillbridge-" + std::to_string(GetCurrentProcessId());
-  CreateDirectoryA(root.c_str(), nullptr);
+  if (root.empty()) {
+    char temp[MAX_PATH];
+    GetTempPathA(sizeof temp, temp);
+    for (ULONGLONG stamp = GetTickCount64();; ++stamp) {
+      std::string candidate = std::string(temp) + "quillbridge-" +
+                              std::to_string(GetCurrentProcessId()) + "-" + std::to_string(stamp);
+      if (CreateDirectoryA(candidate.c_str(), nullptr)) {
+        root = candidate;
+        break;
+      }
+      if (GetLastError() != ERROR_ALREADY_EXISTS) {
+        ADD_FAILURE() << "cannot create " << candidate;
+        return {};
+      }
+    }
+  }
   std::string dir = root + "\\case-" + std::to_string(++next_case);
-  CreateDirectoryA(dir.c_str(), nullptr);
+  EXPECT_TRUE(CreateDirectoryA(dir.c_str(), nullptr)) << dir;
   return dir + "\\";
 }
 
