@@ -1,17 +1,4 @@
 # Cross-build for Windows with Debian's mingw-w64 (i686).
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
-
-# The posix thread model gives the C++ library std::mutex, which GoogleTest
-# needs; winpthread is linked statically like the rest of the runtime.
 set(QB_MINGW_TRIPLE i686-w64-mingw32)
-set(CMAKE_C_COMPILER ${QB_MINGW_TRIPLE}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${QB_MINGW_TRIPLE}-g++-posix)
-set(CMAKE_RC_COMPILER ${QB_MINGW_TRIPLE}-windres)
-set(CMAKE_OBJDUMP ${QB_MINGW_TRIPLE}-objdump)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${QB_MINGW_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
