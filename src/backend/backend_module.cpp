@@ -75,7 +75,8 @@ std::string forward_request(const BackendModule& backend, const std::string& req
   platform::block_handle block = plugin::give_block(request, &length);
   if (block == nullptr) return {};
   platform::block_handle reply = backend.request_entry(block, &length);
-  return plugin::take_block(reply, length);
+  // A reply that cannot be held reads as an empty one.
+  return plugin::take_block(reply, length).value_or(std::string());
 }
 
 }  // namespace backend

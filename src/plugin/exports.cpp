@@ -1,5 +1,8 @@
 // The module's whole boundary: load, unload and request, called by the
 // plug-in host one at a time. Nothing thrown inside may reach the host.
+#include <optional>
+#include <string>
+
 #include "backend/backend_discovery.h"
 #include "backend/backend_module.h"
 #include "backend/sentence_request.h"
@@ -18,13 +21,12 @@ backend::BackendModule bound_backend;
 extern "C" {
 
 QB_EXPORT platform::module_bool QB_CDECL load(platform::block_handle block, long length) {
-  // Bytes that could not be copied must not turn into the empty directory,
-  // which would send discovery to the current one.
-  const bool has_bytes = length > 0 && platform::block_bytes(block) != nullptr;
-  const std::string base_directory = plugin::take_block(block, length);
-  if (has_bytes && base_directory.empty()) return 0;
+  // A directory that could not be copied must not turn into the empty one,
+  // which would send discovery to the current directory.
+  const std::optional<std::string> base_directory = plugin::take_block(block, length);
+  if (!base_directory) return 0;
   try {
-    return backend::find_backend(bound_backend, base_directory) ? 1 : 0;
+    return backend::find_backend(bound_backend, *base_directory) ? 1 : 0;
   } catch (...) {
     return 0;
   }
@@ -44,11 +46,10 @@ QB_EXPORT platform::block_handle QB_CDECL request(platform::block_handle block, 
     return nullptr;
   }
   // A request that could not be copied is not passed on as an empty one.
-  const bool has_bytes = *length > 0 && platform::block_bytes(block) != nullptr;
-  const std::string text = plugin::take_block(block, *length);
+  const std::optional<std::string> text = plugin::take_block(block, *length);
   try {
-    if (!has_bytes || !text.empty()) {
-      const plugin::ArgumentList arguments = plugin::decode_plugin_request(text);
+    if (text) {
+      const plugin::ArgumentList arguments = plugin::decode_plugin_request(*text);
       std::string backend_reply;
       const std::string_view sentence =
           backend::ask_sentence(bound_backend, arguments, backend_reply);

@@ -4,15 +4,14 @@
 
 namespace plugin {
 
-std::string take_block(platform::block_handle block, long length) noexcept {
-  std::string text;
-  const char* bytes = platform::block_bytes(block);
-  if (bytes != nullptr && length > 0) {
-    try {
-      text.assign(bytes, static_cast<std::size_t>(length));
-    } catch (...) {
-      text.clear();
-    }
+std::optional<std::string> take_block(platform::block_handle block, long length) noexcept {
+  std::optional<std::string> text;
+  try {
+    text.emplace();
+    const char* bytes = platform::block_bytes(block);
+    if (bytes != nullptr && length > 0) text->assign(bytes, static_cast<std::size_t>(length));
+  } catch (...) {
+    text.reset();
   }
   platform::free_block(block);
   return text;
