@@ -71,7 +71,8 @@ bool process_is_exiting();
 
 // Read-only access to an existing file, never denying others read or write.
 using file_handle = void*;
-// Null when the path cannot be opened for reading (also for a directory).
+// Null when the path cannot be opened for reading. Only regular files open:
+// a directory, pipe or device reads as absent, and opening never blocks.
 file_handle open_file(const std::string& path);
 // Reads up to `capacity` bytes; returns the count read, 0 at the end of the
 // file, or -1 on a read error.

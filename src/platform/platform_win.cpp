@@ -95,7 +95,16 @@ file_handle open_file(const std::string& path) {
   }
   HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  return file == INVALID_HANDLE_VALUE ? nullptr : file;
+  if (file == INVALID_HANDLE_VALUE) {
+    return nullptr;
+  }
+  // Only files on disk count: a name such as "CON" or a pipe opens a device
+  // whose reads may wait forever.
+  if (GetFileType(file) != FILE_TYPE_DISK) {
+    CloseHandle(file);
+    return nullptr;
+  }
+  return file;
 }
 
 long read_file(file_handle file, char* buffer, std::size_t capacity) {
