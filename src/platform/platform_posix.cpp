@@ -6,6 +6,7 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <link.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -96,6 +97,25 @@ module_handle load_module(const std::string& path) {
   const std::string file = module_file(path);
   if (file.empty()) return nullptr;
   return dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+}
+
+Residence module_residence(const std::string& path) {
+  const std::string file = module_file(path);
+  // The loader opens the file to compare it with what is loaded; a pipe
+  // must not get that far.
+  if (file.empty() || !is_regular_file(file.c_str())) return Residence::not_loaded;
+  void* handle = dlopen(file.c_str(), RTLD_LAZY | RTLD_NOLOAD);
+  if (handle == nullptr) return Residence::not_loaded;
+  Residence residence = Residence::loaded;
+  Dl_info own_info;
+  link_map* own_map = nullptr;
+  link_map* found_map = nullptr;
+  if (dladdr1(reinterpret_cast<void*>(&module_residence), &own_info,
+              reinterpret_cast<void**>(&own_map), RTLD_DL_LINKMAP) != 0 &&
+      dlinfo(handle, RTLD_DI_LINKMAP, &found_map) == 0 && own_map == found_map)
+    residence = Residence::this_module;
+  dlclose(handle);  // gives back the reference RTLD_NOLOAD took
+  return residence;
 }
 
 void* find_entry(module_handle module, const char* name) {

@@ -70,6 +70,29 @@ void free_module(module_handle module) {
   }
 }
 
+Residence module_residence(const std::string& path) {
+  if (path.empty()) {
+    return Residence::not_loaded;
+  }
+  // The loader compares full paths with backslashes; a host may pass the
+  // directory with forward slashes or relative to the current directory.
+  char full_path[MAX_PATH];
+  const DWORD length = GetFullPathNameA(path.c_str(), MAX_PATH, full_path, nullptr);
+  const char* name = length > 0 && length < MAX_PATH ? full_path : path.c_str();
+  HMODULE found = nullptr;
+  if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT, name, &found)) {
+    return Residence::not_loaded;
+  }
+  HMODULE own = nullptr;
+  if (GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                             GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                         reinterpret_cast<LPCSTR>(&module_residence), &own) &&
+      own == found) {
+    return Residence::this_module;
+  }
+  return Residence::loaded;
+}
+
 void show_error(const std::string& text) {
   MessageBoxA(nullptr, text.c_str(), error_caption, MB_SYSTEMMODAL);
 }

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,6 +23,9 @@ std::string bound_fixture(ModuleHost& host) {
   if (reply.rfind(prefix, 0) != 0) return "";
   return reply.substr(prefix.size(), reply.size() - prefix.size() - 4);
 }
+
+const std::string already_loaded = to_shift_jis(
+    ": 既に使用中か、Quillbridge自身です。Quillbridgeと栞は専用のフォルダに置いてください。");
 
 class Discovery : public ::testing::Test {
  protected:
@@ -129,6 +133,39 @@ TEST_F(Discovery, NulInBaseDirectoryFindsNothing) {
   // The message stops where the box would stop: at the NUL.
   EXPECT_EQ(errors.text(), "error - Quillbridge.dll: " + to_shift_jis("栞が見つかりませんでした。") +
                                dir.base() + "\n");
+}
+
+TEST_F(Discovery, ModuleItselfAndFilesLoadedAlreadyAreNotBound) {
+  // The settings name this very module (through a link to its file).
+  std::filesystem::create_symlink(QB_MODULE_PATH, dir.path() / "Quillbridge.so");
+  dir.write("descript.txt", "shiori,Quillbridge.so\n");
+  {
+    StderrCapture errors;
+    EXPECT_EQ(host.load(dir.base()), 0);
+    EXPECT_EQ(errors.text(), "error - Quillbridge.dll: " + dir.base() + "Quillbridge.so" +
+                                 already_loaded + "\n");
+  }
+
+  // The host runs the engine the settings name: the module must not touch it.
+  TempDir ghost;
+  ghost.add_fixture("recording", "satori.dll");
+  void* engine = dlopen((ghost.path() / "satori.dll").c_str(), RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(engine, nullptr);
+  {
+    StderrCapture errors;
+    EXPECT_EQ(host.load(ghost.base()), 0);
+    EXPECT_EQ(errors.text(),
+              "error - Quillbridge.dll: " + ghost.base() + "satori.dll" + already_loaded + "\n");
+  }
+  EXPECT_EQ(host.unload(), 1);
+  EXPECT_EQ(log.events(), (std::vector<FixtureEvent>{{"recording", "attach", ""}}));
+  dlclose(engine);
+
+  // The module's own backend is released before the check, so loading the
+  // same directory again rebinds it.
+  ASSERT_EQ(host.load(ghost.base()), 1);
+  ASSERT_EQ(host.load(ghost.base()), 1);
+  EXPECT_EQ(bound_fixture(host), "recording");
 }
 
 TEST_F(Discovery, PipesAndDevicesReadAsAbsentWithoutBlocking) {
