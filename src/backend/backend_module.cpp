@@ -31,6 +31,7 @@ BackendModule::~BackendModule() {
   // detached; calling its unload or freeing it then would run code that is
   // torn down, under the loader lock. The record just forgets it.
   if (platform::process_is_exiting()) return;
+  const ReentryGuard guard(*this);
   release_backend(*this);
 }
 
@@ -75,12 +76,14 @@ bool bind_backend(BackendModule& backend, const std::string& base_directory,
 }
 
 void release_backend(BackendModule& backend) {
-  if (backend.unload_entry != nullptr) backend.unload_entry();
-  if (backend.module != nullptr) platform::free_module(backend.module);
+  const platform::module_handle module = backend.module;
+  const platform::entry_unload unload_entry = backend.unload_entry;
   backend.module = nullptr;
   backend.load_entry = nullptr;
   backend.request_entry = nullptr;
   backend.unload_entry = nullptr;
+  if (unload_entry != nullptr) unload_entry();
+  if (module != nullptr) platform::free_module(module);
 }
 
 std::string forward_request(const BackendModule& backend, const std::string& request) {

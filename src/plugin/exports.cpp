@@ -21,6 +21,7 @@ backend::BackendModule bound_backend;
 extern "C" {
 
 QB_EXPORT platform::module_bool QB_CDECL load(platform::block_handle block, long length) {
+  const backend::ReentryGuard guard(bound_backend);
   // No block, or a count below zero, names no directory at all; reading it
   // as the empty one would send discovery to the current directory.
   if (block == nullptr || length < 0) {
@@ -29,7 +30,7 @@ QB_EXPORT platform::module_bool QB_CDECL load(platform::block_handle block, long
   }
   // Likewise a directory that could not be copied.
   const std::optional<std::string> base_directory = plugin::take_block(block, length);
-  if (!base_directory) return 0;
+  if (!base_directory || guard.nested()) return 0;
   try {
     return backend::find_backend(bound_backend, *base_directory) ? 1 : 0;
   } catch (...) {
@@ -38,6 +39,8 @@ QB_EXPORT platform::module_bool QB_CDECL load(platform::block_handle block, long
 }
 
 QB_EXPORT platform::module_bool QB_CDECL unload() {
+  const backend::ReentryGuard guard(bound_backend);
+  if (guard.nested()) return 1;
   try {
     backend::release_backend(bound_backend);
   } catch (...) {
@@ -50,10 +53,12 @@ QB_EXPORT platform::block_handle QB_CDECL request(platform::block_handle block, 
     platform::free_block(block);
     return nullptr;
   }
+  // A request that comes back from inside the backend does not reach it.
+  const backend::ReentryGuard guard(bound_backend);
   // A request that could not be copied is not passed on as an empty one.
   const std::optional<std::string> text = plugin::take_block(block, *length);
   try {
-    if (text) {
+    if (text && !guard.nested()) {
       const plugin::ArgumentList arguments = plugin::decode_plugin_request(*text);
       std::string backend_reply;
       const std::string_view sentence =
