@@ -56,6 +56,14 @@ void free_module(module_handle module);
 enum class Residence { not_loaded, loaded, this_module };
 Residence module_residence(const std::string& path);
 
+// Arranges for `cleanup(context)` to run when the process exits or this
+// module is unloaded, whichever comes first, before every clean-up that was
+// registered earlier (the backend's own static destructors among them).
+// POSIX only: on Windows this does nothing, since a backend must not be
+// called at process exit there and the record's destructor covers
+// FreeLibrary.
+void add_exit_cleanup(void (*cleanup)(void* context), void* context);
+
 // Shows `text` to the user in a system-modal box with the module's caption
 // and returns once the user has closed it.
 void show_error(const std::string& text);

@@ -4,6 +4,7 @@
 
 #include "platform/fault_injection.h"
 
+#include <cxxabi.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <link.h>
@@ -14,6 +15,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+// From the C runtime's start files: the handle of the module this code is
+// linked into, under which exit-time clean-ups are filed.
+extern "C" void* __dso_handle;
 
 namespace platform {
 namespace {
@@ -116,6 +121,12 @@ Residence module_residence(const std::string& path) {
     residence = Residence::this_module;
   dlclose(handle);  // gives back the reference RTLD_NOLOAD took
   return residence;
+}
+
+void add_exit_cleanup(void (*cleanup)(void* context), void* context) {
+  // Registered under this module's handle, the clean-up runs at exit() or at
+  // dlclose of this module, whichever comes first, and never after it is gone.
+  abi::__cxa_atexit(cleanup, context, &__dso_handle);
 }
 
 void* find_entry(module_handle module, const char* name) {

@@ -93,6 +93,8 @@ Residence module_residence(const std::string& path) {
   return Residence::loaded;
 }
 
+void add_exit_cleanup(void (*)(void*), void*) {}
+
 void show_error(const std::string& text) {
   MessageBoxA(nullptr, text.c_str(), error_caption, MB_SYSTEMMODAL);
 }

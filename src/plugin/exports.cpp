@@ -16,6 +16,14 @@ namespace {
 // releases a backend that the host never asked to unload.
 backend::BackendModule bound_backend;
 
+// Filed after each backend's load has accepted, so that at exit() (POSIX)
+// it runs before the destructors the backend registered while loading, and
+// the backend's unload still finds it whole.
+void release_at_exit(void*) {
+  const backend::ReentryGuard guard(bound_backend);
+  backend::release_backend(bound_backend);
+}
+
 }  // namespace
 
 extern "C" {
@@ -32,7 +40,9 @@ QB_EXPORT platform::module_bool QB_CDECL load(platform::block_handle block, long
   const std::optional<std::string> base_directory = plugin::take_block(block, length);
   if (!base_directory || guard.nested()) return 0;
   try {
-    return backend::find_backend(bound_backend, *base_directory) ? 1 : 0;
+    if (!backend::find_backend(bound_backend, *base_directory)) return 0;
+    platform::add_exit_cleanup(release_at_exit, nullptr);
+    return 1;
   } catch (...) {
     return 0;
   }
