@@ -20,7 +20,7 @@ constexpr const char not_found_suffix[] =
 // entry, so that a huge settings file costs no more than its longest line.
 class ShioriEntryFinder final : public files::LineVisitor {
  public:
-  bool visit_line(const std::string& line) override {
+  bool visit_line(std::string& line) override {
     ++line_number;
     fields_.clear();
     text::split_fields(line, ",", fields_);

@@ -102,8 +102,8 @@ class LineCollector {
 class LineAppender final : public LineVisitor {
  public:
   explicit LineAppender(std::vector<std::string>& lines) : lines_(lines) {}
-  bool visit_line(const std::string& line) override {
-    lines_.push_back(line);
+  bool visit_line(std::string& line) override {
+    lines_.push_back(std::move(line));
     return true;
   }
 

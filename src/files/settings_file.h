@@ -14,8 +14,9 @@ inline constexpr std::size_t default_read_block = 64 * 1024;
 // Receives the lines of a settings file one at a time, in file order.
 class LineVisitor {
  public:
-  // `line` holds one line (valid only during the call); false stops reading.
-  virtual bool visit_line(const std::string& line) = 0;
+  // `line` holds one line, valid only during the call; the visitor may take
+  // its bytes. Returning false stops reading.
+  virtual bool visit_line(std::string& line) = 0;
 
  protected:
   ~LineVisitor() = default;
