@@ -1,8 +1,10 @@
 // Settings file reading with the input as the file's contents, read in
-// blocks of several sizes and compared with a plain reading of the rules.
+// blocks of several sizes and compared with a plain reading of the rules,
+// whole and stopped after a few lines.
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -30,6 +32,17 @@ std::vector<std::string> expected_lines(const std::string& bytes) {
   }
   return lines;
 }
+
+// Keeps the first `wanted` lines and then asks to stop.
+struct StoppingVisitor final : files::LineVisitor {
+  explicit StoppingVisitor(std::size_t wanted) : wanted(wanted) {}
+  bool visit_line(std::string& line) override {
+    seen.push_back(line);
+    return seen.size() < wanted;
+  }
+  std::size_t wanted;
+  std::vector<std::string> seen;
+};
 
 }  // namespace
 
@@ -63,6 +76,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       FUZZ_CHECK(line.find('\x1a') == std::string::npos);
     }
     FUZZ_CHECK(lines == expected);
+
+    // Stopping early gives exactly the first lines, wherever the stop falls
+    // against the read blocks.
+    StoppingVisitor stopper(1 + size % 5);
+    FUZZ_CHECK(files::visit_lines(settings_path, stopper, block));
+    const std::size_t kept = std::min(stopper.wanted, expected.size());
+    FUZZ_CHECK(stopper.seen == std::vector<std::string>(expected.begin(), expected.begin() + kept));
   }
   FUZZ_CHECK(files::file_exists(settings_path));
   return 0;

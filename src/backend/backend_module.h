@@ -13,6 +13,9 @@ struct BackendModule {
   platform::entry_load load_entry = nullptr;
   platform::entry_request request_entry = nullptr;
   platform::entry_unload unload_entry = nullptr;
+  // Set while an export or the module's clean-up is at work, so that a
+  // backend calling back into the module from inside it is recognised.
+  bool busy = false;
 
   BackendModule() = default;
   ~BackendModule();  // releases whatever is still bound
@@ -20,14 +23,34 @@ struct BackendModule {
   BackendModule& operator=(const BackendModule&) = delete;
 };
 
+// Marks the record busy for as long as it lives. A guard made while the
+// record is busy already is nested: the call came back from inside the
+// backend (or from the host during a message box) and must change nothing.
+class ReentryGuard {
+ public:
+  explicit ReentryGuard(BackendModule& backend) : busy_(backend.busy), nested_(backend.busy) {
+    busy_ = true;
+  }
+  ~ReentryGuard() { busy_ = nested_; }
+  ReentryGuard(const ReentryGuard&) = delete;
+  ReentryGuard& operator=(const ReentryGuard&) = delete;
+  bool nested() const { return nested_; }
+
+ private:
+  bool& busy_;
+  const bool nested_;
+};
+
 // Releases any bound backend, then loads base_directory + file_name, resolves
-// its entry points and hands it the base directory. Tells the user and
-// returns false on any failure, leaving the record empty.
+// its entry points and hands it the base directory. Refuses, without calling
+// it, a file that is loaded in the process already (this module included).
+// Tells the user and returns false on any failure, leaving the record empty.
 bool bind_backend(BackendModule& backend, const std::string& base_directory,
                   const std::string& file_name);
 
-// Calls the backend's unload (when resolved), frees its file and clears the
-// record. Does nothing on an empty record.
+// Clears the record, then calls the backend's unload (when resolved) and
+// frees its file, so that nothing reaches a backend being released. Does
+// nothing on an empty record.
 void release_backend(BackendModule& backend);
 
 // Sends one request text to the bound backend and returns its reply; empty

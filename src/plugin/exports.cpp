@@ -16,23 +16,41 @@ namespace {
 // releases a backend that the host never asked to unload.
 backend::BackendModule bound_backend;
 
+// Filed after each backend's load has accepted, so that at exit() (POSIX)
+// it runs before the destructors the backend registered while loading, and
+// the backend's unload still finds it whole.
+void release_at_exit(void*) {
+  const backend::ReentryGuard guard(bound_backend);
+  backend::release_backend(bound_backend);
+}
+
 }  // namespace
 
 extern "C" {
 
 QB_EXPORT platform::module_bool QB_CDECL load(platform::block_handle block, long length) {
-  // A directory that could not be copied must not turn into the empty one,
-  // which would send discovery to the current directory.
+  const backend::ReentryGuard guard(bound_backend);
+  // No block, or a count below zero, names no directory at all; reading it
+  // as the empty one would send discovery to the current directory.
+  if (block == nullptr || length < 0) {
+    platform::free_block(block);
+    return 0;
+  }
+  // Likewise a directory that could not be copied.
   const std::optional<std::string> base_directory = plugin::take_block(block, length);
-  if (!base_directory) return 0;
+  if (!base_directory || guard.nested()) return 0;
   try {
-    return backend::find_backend(bound_backend, *base_directory) ? 1 : 0;
+    if (!backend::find_backend(bound_backend, *base_directory)) return 0;
+    platform::add_exit_cleanup(release_at_exit, nullptr);
+    return 1;
   } catch (...) {
     return 0;
   }
 }
 
 QB_EXPORT platform::module_bool QB_CDECL unload() {
+  const backend::ReentryGuard guard(bound_backend);
+  if (guard.nested()) return 1;
   try {
     backend::release_backend(bound_backend);
   } catch (...) {
@@ -45,10 +63,12 @@ QB_EXPORT platform::block_handle QB_CDECL request(platform::block_handle block, 
     platform::free_block(block);
     return nullptr;
   }
+  // A request that comes back from inside the backend does not reach it.
+  const backend::ReentryGuard guard(bound_backend);
   // A request that could not be copied is not passed on as an empty one.
   const std::optional<std::string> text = plugin::take_block(block, *length);
   try {
-    if (text) {
+    if (text && !guard.nested()) {
       const plugin::ArgumentList arguments = plugin::decode_plugin_request(*text);
       std::string backend_reply;
       const std::string_view sentence =

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include "support/module_host.h"
 
 namespace {
@@ -106,6 +108,25 @@ TEST(BackendBinding, ClosingTheModuleWithoutUnloadReleasesTheBackend) {
   // A host that opens the module again gets a fresh one.
   ModuleHost again;
   EXPECT_EQ(again.request(plugin_request({"x"})), plugin_reply(""));
+}
+
+TEST(BackendBinding, ExitWithoutUnloadReleasesTheBackendBeforeItsDestructors) {
+  // The fixture logs "detach" from a static destructor; its unload must come
+  // first, while the backend is still whole.
+  FixtureLog log;
+  TempDir dir;
+  dir.add_fixture("recording", "satori.dll");
+  EXPECT_EXIT(
+      {
+        ModuleHost host;
+        if (host.load(dir.base()) != 1) std::_Exit(1);
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
+  const Events events = log.events();
+  ASSERT_EQ(events.size(), 4u);
+  EXPECT_EQ(events[2].event, "unload");
+  EXPECT_EQ(events[3].event, "detach");
 }
 
 TEST(BackendBinding, MisbehavingRepliesGiveEmptyText) {

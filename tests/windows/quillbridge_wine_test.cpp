@@ -82,6 +82,10 @@ constexpr char missing_exports[] =
     "\x83|\x81[\x83g\x82\xB3\x82\xEA\x82\xC4\x82\xA2\x82\xDC\x82\xB9\x82\xF1\x81" "B";
 constexpr char load_refused[] =
     ": load()\x82\xAA" "FALSE\x82\xF0\x95\xD4\x82\xB5\x82\xDC\x82\xB5\x82\xBD\x81" "B";
+constexpr char already_loaded[] =
+    ": \x8A\xF9\x82\xC9\x8Eg\x97p\x92\x86\x82\xA9\x81" "AQuillbridge\x8E\xA9\x90g\x82\xC5\x82"
+    "\xB7\x81" "BQuillbridge\x82\xC6\x9Ex\x82\xCD\x90\xEA\x97p\x82\xCC\x83t\x83H\x83\x8B\x83_"
+    "\x82\xC9\x92u\x82\xA2\x82\xC4\x82\xAD\x82\xBE\x82\xB3\x82\xA2\x81" "B";
 
 constexpr char fixed_request_lines[] =
     "GET Sentence SHIORI/2.5\r\nSender: Quillbridge\r\nCharset: Shift_JIS\r\n";
@@ -151,14 +155,18 @@ class QuillbridgeDll : public ::testing::Test {
     fixture_reply_bytes = "SHIORI/2.5 200 OK\r\nSentence: hello\r\n\r\n";
     fixture_reply_count = -1;
     base = make_base_directory();
-    dll = LoadLibraryA(module_path.c_str());
-    ASSERT_NE(dll, nullptr) << "cannot load " << module_path;
+    open_dll(module_path);
+    ASSERT_TRUE(boxes.active());
+  }
+
+  void open_dll(const std::string& path) {
+    dll = LoadLibraryA(path.c_str());
+    ASSERT_NE(dll, nullptr) << "cannot load " << path;
     spy::watch(dll);
     load = entry<load_fn>(dll, "load");
     unload = entry<unload_fn>(dll, "unload");
     request = entry<request_fn>(dll, "request");
     ASSERT_TRUE(load && unload && request);
-    ASSERT_TRUE(boxes.active());
   }
 
   void TearDown() override {
@@ -380,6 +388,24 @@ TEST_F(QuillbridgeDll, ReportsABackendFileThatIsNoModule) {
   write_file(base + "shiori.dll", "not a module\r\n");
   EXPECT_EQ(call_load(base), FALSE);
   expect_one_box(base + "shiori.dll" + load_failed);
+}
+
+// The DLL in a folder whose settings name the DLL itself: LoadLibraryA
+// would hand back the DLL, whose load would run again and again.
+TEST_F(QuillbridgeDll, RefusesToBindItself) {
+  free_dll();
+  const std::string self = base + "Quillbridge.dll";
+  ASSERT_TRUE(CopyFileA(module_path.c_str(), self.c_str(), FALSE));
+  write_file(base + "descript.txt", "shiori,Quillbridge.dll\r\n");
+  open_dll(self);
+  if (HasFatalFailure()) return;
+  spy::reset();
+
+  EXPECT_EQ(call_load(base), FALSE);
+  expect_one_box(self + already_loaded);
+  EXPECT_EQ(spy::find_event("LoadLibraryA"), -1) << "the DLL tried to load itself";
+  EXPECT_EQ(call_request("x\r\nArgument0: a\r\n\r\n"), reply_with(""));
+  EXPECT_EQ(unload(), TRUE);
 }
 
 TEST_F(QuillbridgeDll, FreeingTheDllUnloadsAndFreesTheBackend) {
