@@ -4,8 +4,6 @@
 // ever sees it, and for finding out why it does not answer.
 #include <cstdio>
 #include <cstring>
-#include <iostream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -180,8 +178,10 @@ std::vector<std::string> split_typed_line(const std::string& line) {
 
 bool read_request_file(const std::string& name, std::string& bytes) {
   if (name == "-") {
-    bytes.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
-    return true;
+    char buffer[4096];
+    for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, stdin)) > 0;)
+      bytes.append(buffer, got);
+    return !std::ferror(stdin);
   }
   platform::file_handle file = platform::open_file(name);
   if (file == nullptr) return false;
@@ -314,6 +314,15 @@ class Session {
   const Options& options_;
 };
 
+// One line of standard input without its LF; false at the end of input.
+// (C stdio rather than iostreams keeps the Windows program small.)
+bool read_typed_line(std::string& line) {
+  line.clear();
+  int c;
+  while ((c = std::getchar()) != EOF && c != '\n') line += static_cast<char>(c);
+  return c != EOF || !line.empty();
+}
+
 void run_interactive(Session& session, const Options& options) {
   if (!options.raw)
     std::puts("One request per line: the words are Argument0, Argument1, ... (separate\n"
@@ -324,7 +333,7 @@ void run_interactive(Session& session, const Options& options) {
       std::fputs("> ", stdout);
       std::fflush(stdout);
     }
-    if (!std::getline(std::cin, line)) break;
+    if (!read_typed_line(line)) break;
     if (!line.empty() && line.back() == '\r') line.pop_back();
     std::vector<std::string> arguments = split_typed_line(line);
     // A line that cannot be sent is said so and skipped; the session goes on.
