@@ -27,7 +27,8 @@ const char usage[] =
     "                      Argument1, ... (Argument0 is the event name)\n"
     "  -f, --request FILE  send the bytes of FILE unchanged ('-': standard input)\n"
     "  -i, --interactive   one request per line typed: its words (or, if it holds\n"
-    "                      a tab, its tab-separated fields) are the arguments\n"
+    "                      a tab, its tab-separated fields) are the arguments;\n"
+    "                      Ctrl-D (Windows: Ctrl-Z, Enter) ends\n"
     "  --sjis              type and read Shift_JIS text as UTF-8: ARGUMENTs and\n"
     "                      typed lines are sent as Shift_JIS, replies and the\n"
     "                      module's messages shown converted (Windows: as is)\n"
@@ -326,7 +327,7 @@ bool read_typed_line(std::string& line) {
 void run_interactive(Session& session, const Options& options) {
   if (!options.raw)
     std::puts("One request per line: the words are Argument0, Argument1, ... (separate\n"
-              "them with tabs to put spaces inside one). Ctrl-D ends.");
+              "them with tabs to put spaces inside one). Ctrl-D (Windows: Ctrl-Z) ends.");
   std::string line;
   for (;;) {
     if (!options.raw) {
@@ -335,6 +336,9 @@ void run_interactive(Session& session, const Options& options) {
     }
     if (!read_typed_line(line)) break;
     if (!line.empty() && line.back() == '\r') line.pop_back();
+    // A Windows console ends input with a line holding only Ctrl-Z, which
+    // standard input in binary mode passes on as a byte.
+    if (line == "\x1A") break;
     std::vector<std::string> arguments = split_typed_line(line);
     // A line that cannot be sent is said so and skipped; the session goes on.
     if (arguments.empty() || !to_module_text(options, arguments)) continue;
