@@ -5,10 +5,12 @@
 #                                       the readme's encoding, line ends and
 #                                       sections; and that a non-Windows file
 #                                       is refused. Needs no Windows toolchain.
-#   release_test.sh SOURCE_DIR --build  runs the real release twice, in two
+#   release_test.sh SOURCE_DIR --build [KEEP]
+#                                       runs the real release twice, in two
 #                                       build folders: the zips must be the
 #                                       same bytes, the binaries free of debug
-#                                       sections, the layout as above.
+#                                       sections, the layout as above. The zip
+#                                       is copied to KEEP when given.
 set -eu
 source_dir=$1
 mode=${2:-}
@@ -80,6 +82,7 @@ if [ "$mode" = --build ]; then
     sections=$(i686-w64-mingw32-objdump -h "$work/build1/$file" | awk '$2 ~ /^\.debug/ { print $2 }')
     [ -z "$sections" ] || fail "$file carries debug sections: $(echo $sections)"
   done
+  [ -z "${3:-}" ] || cp "$work/dist1/$zip_name" "$3"
   echo "release: two builds gave the same zip; layout right; no debug sections"
   exit 0
 fi
