@@ -227,7 +227,10 @@ class LoadedModule {
       say(options_, path + " is a directory, not a module file");
       return false;
     }
-    handle_ = platform::load_module(path);
+    // A bare file name means the file in the current folder, as checked
+    // above; Windows would otherwise look beside this program first.
+    const bool bare = path.find_first_of("/\\:") == std::string::npos;
+    handle_ = platform::load_module(bare ? platform::as_directory(".") + path : path);
     if (handle_ == nullptr) {
       const std::string looks = kind_of_file(path);
       say(options_, path + " is not a module this program can load" +
