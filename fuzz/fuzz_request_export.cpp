@@ -74,13 +74,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string delivered;
   if (rule == 1) delivered = backend_reply.substr(0, backend_reply.size() / 2);
   else if (rule == 0 || rule > 4) delivered = backend_reply;
-  FUZZ_CHECK(result == backend::read_sentence(delivered));
+  FUZZ_CHECK(result == backend::sentence_in(delivered));
   FUZZ_CHECK(result.find('\0') == std::string::npos);
   FUZZ_CHECK(!fuzz_support::has_character(result, '\n'));
 
   // A host reading the reply by the same rules gets the Result back whole.
   std::string read_back;
-  text::read_header_block(reply.c_str(), [&](std::string_view key, std::string_view value) {
+  text::read_header_block(reply, [&](std::string_view key, std::string_view value) {
     if (key == "Result") read_back = value;
   });
   FUZZ_CHECK(read_back == result);
@@ -95,6 +95,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (std::size_t at = sent.find("\r\n"); at != std::string::npos; at = sent.find("\r\n", at + 2))
     ++lines;
   FUZZ_CHECK(lines <= 3 + plugin::max_arguments + 1);
-  FUZZ_CHECK(sent == backend::compose_sentence_request(plugin::decode_plugin_request(host_request)));
   return 0;
 }

@@ -2,7 +2,6 @@
 // carry the arguments, and the 200 OK reply carrying the result.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <string_view>
 
@@ -21,19 +20,25 @@ class ArgumentList {
  public:
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
-  std::string_view operator[](std::size_t index) const { return entries_[index]; }
-  const std::string_view* begin() const { return entries_.data(); }
-  const std::string_view* end() const { return entries_.data() + size_; }
+  std::string_view operator[](std::size_t index) const {
+    return {slots_[index].bytes, slots_[index].length};
+  }
 
   // Stores `value` at `index` (below max_arguments), first extending the
   // list with empty entries when it is shorter. The list never shrinks.
   void set(std::size_t index, std::string_view value) {
-    if (size_ <= index) size_ = index + 1;
-    entries_[index] = value;
+    for (; size_ <= index; ++size_) slots_[size_] = Slot{};
+    slots_[index] = Slot{value.data(), value.size()};
   }
 
  private:
-  std::array<std::string_view, max_arguments> entries_{};
+  // Slots from size_ on are never read, so they are left unset: a request
+  // pays only for the slots it fills.
+  struct Slot {
+    const char* bytes;
+    std::size_t length;
+  };
+  Slot slots_[max_arguments];
   std::size_t size_ = 0;
 };
 

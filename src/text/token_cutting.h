@@ -2,9 +2,9 @@
 // "key: value" lines, cut character by character so that the second byte of
 // a two-byte character never ends a key or a value.
 //
-// Texts are read where they lie, as a range [cursor, end): the end acts as
-// the terminating NUL would, and a NUL inside the range still ends the text.
-// Tokens are views into the range.
+// Texts are read where they lie, as ranges: the end of a range acts as the
+// terminating NUL would, and a NUL inside still ends the text. Tokens are
+// views into the text.
 #pragma once
 
 #include <string_view>
@@ -12,28 +12,33 @@
 namespace text {
 
 // Returns the bytes from `cursor` up to the first `delimiter` that begins a
-// character, and moves the cursor past it. At the end of the text (`end` or
-// a NUL before it) the cursor stays there, so later cuts yield empty tokens.
+// character, and moves the cursor past it. At `end`, the end of a text that
+// holds no NUL, the cursor stays, so later cuts yield empty tokens.
 std::string_view cut_token(const char*& cursor, const char* end, char delimiter);
 
-// Skips the start line of `text`, then hands each header pair to
-// `consume(key, value)` in order; both are views into `text`. Reading stops
-// at the first empty key or empty value.
-template <typename Consumer>
-void read_header_block(std::string_view text, Consumer&& consume) {
-  const char* cursor = text.data();
-  const char* const end = cursor + text.size();
-  cut_token(cursor, end, '\n');  // the start line says nothing we act on
-  for (;;) {
-    const std::string_view key = cut_token(cursor, end, ':');
-    if (key.empty()) return;
-    while (cursor != end && *cursor == ' ') ++cursor;
-    std::string_view value = cut_token(cursor, end, '\n');
-    if (value.empty()) return;
-    if (value.back() == '\r') value.remove_suffix(1);
-    if (value.empty()) return;
-    consume(key, value);
-  }
+// Receives the header pairs of a block, in text order.
+class HeaderConsumer {
+ public:
+  virtual void take(std::string_view key, std::string_view value) = 0;
+
+ protected:
+  ~HeaderConsumer() = default;
+};
+
+// Skips the start line of `text` (which ends at its first NUL), then hands
+// each header pair to `consumer`; both key and value are views into `text`.
+// Reading stops at the first empty key or empty value.
+void read_header_block(std::string_view text, HeaderConsumer& consumer);
+
+// The same with any callable taking (key, value).
+template <typename Consume>
+void read_header_block(std::string_view text, Consume&& consume) {
+  struct Forward final : HeaderConsumer {
+    explicit Forward(Consume& to) : to(to) {}
+    void take(std::string_view key, std::string_view value) override { to(key, value); }
+    Consume& to;
+  } forward(consume);
+  read_header_block(text, static_cast<HeaderConsumer&>(forward));
 }
 
 }  // namespace text

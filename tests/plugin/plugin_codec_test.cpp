@@ -12,7 +12,9 @@ using Arguments = std::vector<std::string>;
 
 Arguments decoded(const std::string& request) {
   const plugin::ArgumentList arguments = plugin::decode_plugin_request(request);
-  return Arguments(arguments.begin(), arguments.end());
+  Arguments texts;
+  for (std::size_t i = 0; i < arguments.size(); ++i) texts.emplace_back(arguments[i]);
+  return texts;
 }
 
 Arguments decode_lines(const std::string& lines) {
