@@ -4,36 +4,20 @@
 // reference composes and the host must get exactly the reply it encodes.
 // Blocks are allocated at their exact size, so reading past a count or a
 // block's end is a sanitizer report.
-#include <dlfcn.h>
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
+#include "backend/reply_backend_control.h"
 #include "fuzz_support.h"
 #include "platform/platform.h"
 #include "reference_request.h"
 
-extern "C" {
-int load(char* block, long length);
-int unload();
-char* request(char* block, long* length);
-}
-
 namespace {
 
-using SetReply = void (*)(const char*, std::size_t, int);
-using LastRequest = const std::string* (*)();
-SetReply set_reply = nullptr;
-LastRequest last_request = nullptr;
-
-char* exact_block(const std::string& bytes) {
-  char* block = static_cast<char*>(std::malloc(bytes.empty() ? 1 : bytes.size()));
-  if (!bytes.empty()) std::memcpy(block, bytes.data(), bytes.size());
-  return block;
-}
+fuzz_support::ReplyBackend reply_backend;
 
 // The reply bytes the module is to read, as the test backend counts them
 // (see backend/reply_backend.cpp): a count of 0 or less, or no block, is
@@ -49,15 +33,7 @@ std::string counted_reply(const std::string& reply, int count_rule) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  const std::string directory = QB_FUZZ_BACKEND_DIR "/";
-  if (load(exact_block(directory), static_cast<long>(directory.size())) != 1) std::abort();
-  void* backend = dlopen(QB_FUZZ_BACKEND_DIR "/satori.dll", RTLD_NOW | RTLD_NOLOAD);
-  if (backend == nullptr) std::abort();
-  set_reply = reinterpret_cast<SetReply>(dlsym(backend, "fuzz_backend_set_reply"));
-  last_request = reinterpret_cast<LastRequest>(dlsym(backend, "fuzz_backend_last_request"));
-  dlclose(backend);  // the module still holds it
-  if (set_reply == nullptr || last_request == nullptr) std::abort();
-  std::atexit([] { unload(); });
+  reply_backend = fuzz_support::load_reply_backend(QB_FUZZ_BACKEND_DIR);
   return 0;
 }
 
@@ -70,12 +46,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string backend_reply = input.ConsumeRemainingBytesAsString();
   platform::use_lead_byte_rule(shift_jis ? platform::LeadByteRule::code_page_932
                                          : platform::LeadByteRule::single_byte);
-  set_reply(backend_reply.data(), backend_reply.size(), count_rule);
+  reply_backend.set_reply(backend_reply.data(), backend_reply.size(), count_rule);
 
   // The host's count may cover less than its block holds; only counted bytes are the request.
   const std::size_t host_count = short_host_count ? host_bytes.size() / 2 : host_bytes.size();
   long length = static_cast<long>(host_count);
-  char* block = request(exact_block(host_bytes), &length);
+  char* block = request(fuzz_support::exact_block(host_bytes), &length);
   FUZZ_CHECK(block != nullptr && length >= 0);
   const std::string reply(block, static_cast<std::size_t>(length));
   std::free(block);
@@ -83,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string host_request = host_bytes.substr(0, host_count);
   const std::string expected_sent = reference::compose_sentence_request(
       reference::decode_plugin_request(host_request, shift_jis));
-  FUZZ_CHECK(*last_request() == expected_sent);
+  FUZZ_CHECK(*reply_backend.last_request() == expected_sent);
   const std::string sentence =
       reference::read_sentence(counted_reply(backend_reply, count_rule), shift_jis);
   FUZZ_CHECK(reply == reference::encode_plugin_response(sentence));
