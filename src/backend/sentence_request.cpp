@@ -39,7 +39,7 @@ std::string_view ask_sentence(const BackendModule& backend, const plugin::Argume
   reply = forward_request(backend, measure.size(), [&](char* bytes) {
     text::TextWriter out(bytes);
     compose_sentence_request(arguments, out);
-    host_request.release();
+    host_request.release();  // the arguments were its last readers
   });
   return sentence_in(reply.text());
 }
