@@ -1,18 +1,22 @@
 #!/usr/bin/env python3
-"""Prints the medians of a Google Benchmark JSON file as one table: each
-case, its CPU time, and its ratio to the baseline doing the same traffic
-without the module; then how time per byte changes with the input size."""
+"""Prints the medians of a Google Benchmark JSON file as tables: each case,
+its CPU time and its ratio to the baseline doing the same traffic without
+the module; for requests also allocations, minor page faults and peak live
+heap per request beside the baseline's; then how cost grows with size and
+with the number of arguments."""
 import json
 import sys
 
 # Each measured case and the baseline it is compared with.
 BASELINES = {
-    "BM_RoundTrip": "BM_CopyOnly",
-    "BM_RoundTripShiftJis": "BM_CopyOnlyShiftJis",
-    "BM_RoundTripArguments": "BM_CopyOnlyArguments",
+    "BM_RoundTrip": "BM_DirectCall",
+    "BM_RoundTripShiftJis": "BM_DirectCallShiftJis",
+    "BM_RoundTripArguments": "BM_DirectCallArguments",
     "BM_ReadLines": "BM_FreadWhole",
     "BM_LoadThroughFallbacks": "BM_BindDirectly",
 }
+REQUEST_FAMILIES = ("BM_RoundTrip", "BM_RoundTripShiftJis", "BM_RoundTripArguments")
+TIME_SCALE = {"ns": 1, "us": 1e3, "ms": 1e6, "s": 1e9}
 
 
 def split(name):
@@ -38,35 +42,45 @@ def size_label(arg):
 def main(path):
     with open(path) as f:
         data = json.load(f)
-    medians = {}
+    medians, counters = {}, {}
     for run in data["benchmarks"]:
         if run.get("aggregate_name") == "median":
-            medians[run["run_name"]] = run["cpu_time"] * {"ns": 1, "us": 1e3, "ms": 1e6, "s": 1e9}[run["time_unit"]]
+            name = run["run_name"]
+            medians[name] = run["cpu_time"] * TIME_SCALE[run["time_unit"]]
+            counters[name] = {k: run[k] for k in ("allocs", "faults", "peak_heap") if k in run}
 
-    print(f"{'case':34} {'median CPU time':>16} {'baseline':>12} {'ratio':>7}")
-    for name, ns in medians.items():
+    def baseline_of(name):
         family, arg = split(name)
+        return BASELINES[family] + (f"/{arg}" if arg else "")
+
+    print(f"{'case':32} {'median CPU':>11} {'baseline':>11} {'ratio':>6}"
+          f" {'allocs/req':>11} {'faults/req':>11} {'peak heap/payload':>18}")
+    for name, ns in medians.items():
+        family, _ = split(name)
         if family not in BASELINES:
             continue
-        base_name = BASELINES[family] + (f"/{arg}" if arg else "")
+        base_name = baseline_of(name)
         base = medians.get(base_name)
         ratio = f"{ns / base:.2f}" if base else "-"
-        print(f"{name:34} {show_time(ns):>16} {show_time(base) if base else '-':>12} {ratio:>7}")
+        line = f"{name:32} {show_time(ns):>11} {show_time(base) if base else '-':>11} {ratio:>6}"
+        if family in REQUEST_FAMILIES and base_name in counters:
+            mine, theirs = counters[name], counters[base_name]
+            pair = lambda key, fmt: f"{fmt.format(mine.get(key, 0))} ({fmt.format(theirs.get(key, 0))})"
+            line += (f" {pair('allocs', '{:.0f}'):>11} {pair('faults', '{:.1f}'):>11}"
+                     f" {pair('peak_heap', '{:.2f}'):>18}")
+        print(line)
+    print("Request columns: the module's figure, then the direct call's in brackets. "
+          "allocs/req and faults/req count the host's and the backend's share too.")
 
     # Time per byte, smallest to largest input, for the sized families.
     print()
-    for family in ("BM_RoundTrip", "BM_CopyOnly", "BM_ReadLines", "BM_FreadWhole"):
+    for family in ("BM_RoundTrip", "BM_DirectCall", "BM_ReadLines", "BM_FreadWhole"):
         sized = sorted((int(split(n)[1]), t) for n, t in medians.items() if split(n)[0] == family)
         if len(sized) < 2:
             continue
         (small, t_small), (large, t_large) = sized[0], sized[-1]
-        line = (f"{family}: time per byte {t_small / small:.3f} ns at {size_label(small)}, "
-                f"{t_large / large:.3f} ns at {size_label(large)} "
-                f"(x{(t_large / large) / (t_small / small):.2f})")
-        per_byte = [t / n for n, t in sized if n >= 1024]
-        if family == "BM_RoundTrip" and per_byte:
-            line += f"; from 1 KiB up, largest/smallest per byte x{max(per_byte) / min(per_byte):.2f}"
-        print(line)
+        print(f"{family}: time per byte {t_small / small:.3f} ns at {size_label(small)}, "
+              f"{t_large / large:.3f} ns at {size_label(large)}")
     args = {int(split(n)[1]): t for n, t in medians.items() if split(n)[0] == "BM_RoundTripArguments"}
     if 1 in args and 100 in args:
         print(f"BM_RoundTripArguments: 100 arguments cost x{args[100] / args[1]:.1f} one argument")

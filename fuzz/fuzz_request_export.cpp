@@ -1,37 +1,21 @@
 // The whole request export, with the host's request and the backend's reply
 // both taken from the input. The module's exports are compiled into this
 // target; the backend is a real module loaded through discovery.
-#include <dlfcn.h>
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
+#include "backend/reply_backend_control.h"
 #include "backend/sentence_request.h"
 #include "fuzz_support.h"
 #include "plugin/plugin_codec.h"
 #include "text/token_cutting.h"
 
-extern "C" {
-int load(char* block, long length);
-int unload();
-char* request(char* block, long* length);
-}
-
 namespace {
 
-using SetReply = void (*)(const char*, std::size_t, int);
-using LastRequest = const std::string* (*)();
-SetReply set_reply = nullptr;
-LastRequest last_request = nullptr;
-
-char* host_block(const std::string& bytes) {
-  char* block = static_cast<char*>(std::malloc(bytes.size() + 1));
-  std::memcpy(block, bytes.data(), bytes.size());
-  return block;
-}
+fuzz_support::ReplyBackend reply_backend;
 
 constexpr std::string_view reply_head = "SAORI/1.0 200 OK\r\nCharset: Shift_JIS\r\nResult: ";
 constexpr std::string_view sentence_head =
@@ -40,15 +24,7 @@ constexpr std::string_view sentence_head =
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  const std::string directory = QB_FUZZ_BACKEND_DIR "/";
-  if (load(host_block(directory), static_cast<long>(directory.size())) != 1) std::abort();
-  void* backend = dlopen(QB_FUZZ_BACKEND_DIR "/satori.dll", RTLD_NOW | RTLD_NOLOAD);
-  if (backend == nullptr) std::abort();
-  set_reply = reinterpret_cast<SetReply>(dlsym(backend, "fuzz_backend_set_reply"));
-  last_request = reinterpret_cast<LastRequest>(dlsym(backend, "fuzz_backend_last_request"));
-  dlclose(backend);  // the module still holds it
-  if (set_reply == nullptr || last_request == nullptr) std::abort();
-  std::atexit([] { unload(); });
+  reply_backend = fuzz_support::load_reply_backend(QB_FUZZ_BACKEND_DIR);
   return 0;
 }
 
@@ -57,10 +33,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const int rule = input.ConsumeIntegralInRange<int>(0, 7);
   const std::string host_request = input.ConsumeRandomLengthString(4096);
   const std::string backend_reply = input.ConsumeRemainingBytesAsString();
-  set_reply(backend_reply.data(), backend_reply.size(), rule <= 4 ? rule : 0);
+  reply_backend.set_reply(backend_reply.data(), backend_reply.size(), rule <= 4 ? rule : 0);
 
   long length = static_cast<long>(host_request.size());
-  char* block = request(host_block(host_request), &length);
+  char* block = request(fuzz_support::exact_block(host_request), &length);
   FUZZ_CHECK(block != nullptr && length >= static_cast<long>(reply_head.size() + 4));
   const std::string reply(block, static_cast<std::size_t>(length));
   std::free(block);
@@ -74,19 +50,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string delivered;
   if (rule == 1) delivered = backend_reply.substr(0, backend_reply.size() / 2);
   else if (rule == 0 || rule > 4) delivered = backend_reply;
-  FUZZ_CHECK(result == backend::read_sentence(delivered));
+  FUZZ_CHECK(result == backend::sentence_in(delivered));
   FUZZ_CHECK(result.find('\0') == std::string::npos);
   FUZZ_CHECK(!fuzz_support::has_character(result, '\n'));
 
   // A host reading the reply by the same rules gets the Result back whole.
   std::string read_back;
-  text::read_header_block(reply.c_str(), [&](std::string_view key, std::string_view value) {
+  text::read_header_block(reply, [&](std::string_view key, std::string_view value) {
     if (key == "Result") read_back = value;
   });
   FUZZ_CHECK(read_back == result);
 
   // The backend got one well-formed request with no more than 100 arguments.
-  const std::string& sent = *last_request();
+  const std::string& sent = *reply_backend.last_request();
   FUZZ_CHECK(sent.compare(0, sentence_head.size(), sentence_head) == 0);
   FUZZ_CHECK(sent.size() >= sentence_head.size() + 2 && sent.compare(sent.size() - 2, 2, "\r\n") == 0);
   // An argument may hold an LF as the second byte of a character, but never
@@ -95,6 +71,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (std::size_t at = sent.find("\r\n"); at != std::string::npos; at = sent.find("\r\n", at + 2))
     ++lines;
   FUZZ_CHECK(lines <= 3 + plugin::max_arguments + 1);
-  FUZZ_CHECK(sent == backend::compose_sentence_request(plugin::decode_plugin_request(host_request)));
   return 0;
 }

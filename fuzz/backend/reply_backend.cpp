@@ -18,6 +18,7 @@ extern "C" {
 QB_EXPORT void fuzz_backend_set_reply(const char* bytes, std::size_t size, int rule) {
   next_reply.assign(bytes, size);
   count_rule = rule;
+  last_request.clear();  // so that a request never made is not taken for the last one
 }
 QB_EXPORT const std::string* fuzz_backend_last_request() { return &last_request; }
 
@@ -37,6 +38,7 @@ QB_EXPORT platform::block_handle request(platform::block_handle block, long* len
     case 4: *length = full + 1; return nullptr;
     default: *length = full; break;
   }
+  // Exactly as long as the reply, so that reading past the count shows.
   return platform::allocate_block(next_reply.data(), next_reply.size());
 }
 

@@ -86,14 +86,4 @@ void release_backend(BackendModule& backend) {
   if (module != nullptr) platform::free_module(module);
 }
 
-std::string forward_request(const BackendModule& backend, const std::string& request) {
-  if (backend.request_entry == nullptr) return {};
-  long length = 0;
-  platform::block_handle block = plugin::give_block(request, &length);
-  if (block == nullptr) return {};
-  platform::block_handle reply = backend.request_entry(block, &length);
-  // A reply that cannot be held reads as an empty one.
-  return plugin::take_block(reply, length).value_or(std::string());
-}
-
 }  // namespace backend

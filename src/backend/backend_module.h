@@ -2,9 +2,11 @@
 // points, and everything done to them.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "platform/platform.h"
+#include "plugin/handoff.h"
 
 namespace backend {
 
@@ -53,8 +55,20 @@ bool bind_backend(BackendModule& backend, const std::string& base_directory,
 // nothing on an empty record.
 void release_backend(BackendModule& backend);
 
-// Sends one request text to the bound backend and returns its reply; empty
-// when no backend is bound or no block can be had for the request.
-std::string forward_request(const BackendModule& backend, const std::string& request);
+// Sends the bound backend one request of `size` bytes, which `write(bytes)`
+// puts straight into the block handed over, and returns the backend's reply
+// block to be read in place. With no backend bound nothing is allocated and
+// the reply is empty; when no block can be had the reply is empty too.
+template <typename WriteRequest>
+plugin::ReceivedBlock forward_request(const BackendModule& backend, std::size_t size,
+                                      WriteRequest&& write) {
+  if (backend.request_entry == nullptr) return {};
+  platform::block_handle request = plugin::new_block(size);
+  if (request == nullptr) return {};
+  write(platform::block_bytes(request));
+  long length = static_cast<long>(size);
+  platform::block_handle reply = backend.request_entry(request, &length);
+  return plugin::ReceivedBlock(reply, length);
+}
 
 }  // namespace backend

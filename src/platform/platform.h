@@ -33,8 +33,9 @@ using entry_load = module_bool(QB_CDECL*)(block_handle block, long length);
 using entry_request = block_handle(QB_CDECL*)(block_handle block, long* length);
 using entry_unload = module_bool(QB_CDECL*)();
 
-// Returns a block of `size` bytes holding a copy of `bytes`, or null when
-// memory cannot be had. A size of 0 still yields a real, freeable block.
+// Returns a block of `size` bytes holding a copy of `bytes` (left for the
+// caller to fill when `bytes` is null), or null when memory cannot be had.
+// A size of 0 still yields a real, freeable block.
 block_handle allocate_block(const char* bytes, std::size_t size);
 // The bytes of a block; null for a null block.
 char* block_bytes(block_handle block);

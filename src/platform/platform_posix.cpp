@@ -90,7 +90,7 @@ block_handle allocate_block(const char* bytes, std::size_t size) {
   if (injected_failure(fault_injection::Call::block_allocation)) return nullptr;
   // malloc(0) may return null; a block must always be a real, freeable one.
   char* block = static_cast<char*>(std::malloc(size == 0 ? 1 : size));
-  if (block != nullptr && size != 0) std::memcpy(block, bytes, size);
+  if (block != nullptr && bytes != nullptr && size != 0) std::memcpy(block, bytes, size);
   return block;
 }
 

@@ -42,7 +42,7 @@ block_handle allocate_block(const char* bytes, std::size_t size) {
   // GMEM_FIXED: the handle is the address. A fixed block of zero bytes is
   // still a real, freeable block.
   HGLOBAL block = GlobalAlloc(GMEM_FIXED, size);
-  if (block != nullptr && size != 0) {
+  if (block != nullptr && bytes != nullptr && size != 0) {
     std::memcpy(block, bytes, size);
   }
   return block;

@@ -9,6 +9,7 @@
 #include "platform/platform.h"
 #include "plugin/handoff.h"
 #include "plugin/plugin_codec.h"
+#include "text/text_writer.h"
 
 namespace {
 
@@ -63,27 +64,31 @@ QB_EXPORT platform::block_handle QB_CDECL request(platform::block_handle block, 
     platform::free_block(block);
     return nullptr;
   }
-  // A request that comes back from inside the backend does not reach it.
+  // A request that comes back from inside the backend does not reach it:
+  // it gets the empty answer.
   const backend::ReentryGuard guard(bound_backend);
-  // A request that could not be copied is not passed on as an empty one.
-  const std::optional<std::string> text = plugin::take_block(block, *length);
-  try {
-    if (text && !guard.nested()) {
-      const plugin::ArgumentList arguments = plugin::decode_plugin_request(*text);
-      std::string backend_reply;
-      const std::string_view sentence =
-          backend::ask_sentence(bound_backend, arguments, backend_reply);
-      return plugin::give_block(plugin::encode_plugin_response(sentence), length);
-    }
-  } catch (...) {
+  // Both received blocks are read where they lie: the arguments point into
+  // the host's request, the Sentence into the backend's reply. Nothing on the
+  // way allocates or throws; the only blocks are the backend's request and
+  // the reply returned here.
+  plugin::ReceivedBlock host_request(block, *length);
+  plugin::ReceivedBlock backend_reply;
+  std::string_view sentence;
+  if (!guard.nested()) {
+    const plugin::ArgumentList arguments = plugin::decode_plugin_request(host_request.text());
+    sentence = backend::ask_sentence(bound_backend, arguments, host_request, backend_reply);
   }
-  // Out of memory somewhere on the way: still answer, with an empty result.
-  try {
-    return plugin::give_block(plugin::encode_plugin_response({}), length);
-  } catch (...) {
-    *length = 0;
-    return nullptr;
+
+  text::TextWriter measure;
+  plugin::encode_plugin_response(sentence, measure);
+  platform::block_handle reply = plugin::new_block(measure.size());
+  *length = 0;  // without a block there is nothing to answer with
+  if (reply != nullptr) {
+    text::TextWriter out(platform::block_bytes(reply));
+    plugin::encode_plugin_response(sentence, out);
+    *length = static_cast<long>(measure.size());
   }
+  return reply;  // the backend's reply block goes only now, with the last view into it
 }
 
 }  // extern "C"

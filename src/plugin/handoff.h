@@ -1,9 +1,11 @@
 // Moving text across a module boundary. A block belongs to whoever received
-// it last: the receiver copies the bytes out and frees the block at once.
+// it last: the receiver frees it once it no longer reads it.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/platform.h"
 
@@ -18,5 +20,29 @@ std::optional<std::string> take_block(platform::block_handle block, long length)
 // Puts `text` into a new block for the other side, storing its byte count
 // through `length`. When no block can be had, stores 0 and returns null.
 platform::block_handle give_block(const std::string& text, long* length) noexcept;
+
+// A received block read where it lies: its first `length` bytes are the
+// text (a negative length reads as 0, a null block as empty text). The block
+// is freed by release() or, at the latest, when this goes.
+class ReceivedBlock {
+ public:
+  ReceivedBlock() = default;
+  ReceivedBlock(platform::block_handle block, long length) noexcept;
+  ReceivedBlock(ReceivedBlock&& other) noexcept;
+  ReceivedBlock& operator=(ReceivedBlock&& other) noexcept;
+  ~ReceivedBlock() { release(); }
+
+  std::string_view text() const { return text_; }
+  // Frees the block now; nothing may read the text afterwards.
+  void release() noexcept;
+
+ private:
+  platform::block_handle block_ = nullptr;
+  std::string_view text_;
+};
+
+// A new block of exactly `size` bytes for the caller to fill and hand over;
+// null when no block can be had or its size does not fit a byte count.
+platform::block_handle new_block(std::size_t size) noexcept;
 
 }  // namespace plugin

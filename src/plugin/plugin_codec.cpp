@@ -28,28 +28,21 @@ std::int32_t parse_argument_index(std::string_view digits) {
 
 }  // namespace
 
-ArgumentList decode_plugin_request(const std::string& request) {
+ArgumentList decode_plugin_request(std::string_view request) {
   ArgumentList arguments;
-  text::read_header_block(request.c_str(), [&](std::string_view key, std::string_view value) {
+  text::read_header_block(request, [&](std::string_view key, std::string_view value) {
     if (key.substr(0, argument_prefix_length) != argument_prefix) return;
     const std::int32_t index = parse_argument_index(key.substr(argument_prefix_length));
     if (index < 0 || index >= static_cast<std::int32_t>(max_arguments)) return;
-    const auto slot = static_cast<std::size_t>(index);
-    if (arguments.size() <= slot) arguments.resize(slot + 1);
-    arguments[slot].assign(value);
+    arguments.set(static_cast<std::size_t>(index), value);
   });
   return arguments;
 }
 
-std::string encode_plugin_response(std::string_view sentence) {
-  static constexpr std::string_view head = "SAORI/1.0 200 OK\r\nCharset: Shift_JIS\r\nResult: ";
-  static constexpr std::string_view tail = "\r\n\r\n";
-  std::string reply;
-  reply.reserve(head.size() + sentence.size() + tail.size());
-  reply += head;
-  reply += sentence;
-  reply += tail;
-  return reply;
+void encode_plugin_response(std::string_view sentence, text::TextWriter& out) {
+  out.append("SAORI/1.0 200 OK\r\nCharset: Shift_JIS\r\nResult: ");
+  out.append(sentence);
+  out.append("\r\n\r\n");
 }
 
 }  // namespace plugin

@@ -3,20 +3,49 @@
 #pragma once
 
 #include <cstddef>
-#include <string>
 #include <string_view>
-#include <vector>
+
+#include "text/text_writer.h"
 
 namespace plugin {
-
-// The arguments of one request, in index order; unfilled slots are empty.
-using ArgumentList = std::vector<std::string>;
 
 inline constexpr std::string_view argument_prefix = "Argument";
 inline constexpr std::size_t argument_prefix_length = 8;
 inline constexpr std::size_t max_arguments = 100;
 
-ArgumentList decode_plugin_request(const std::string& request);
-std::string encode_plugin_response(std::string_view sentence);
+// The arguments of one request, in index order; unfilled slots are empty.
+// The entries are views into the request text, which must outlive the list;
+// the list itself holds no heap memory, whatever the number of arguments.
+class ArgumentList {
+ public:
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  std::string_view operator[](std::size_t index) const {
+    return {slots_[index].bytes, slots_[index].length};
+  }
+
+  // Stores `value` at `index` (below max_arguments), first extending the
+  // list with empty entries when it is shorter. The list never shrinks.
+  void set(std::size_t index, std::string_view value) {
+    for (; size_ <= index; ++size_) slots_[size_] = Slot{};
+    slots_[index] = Slot{value.data(), value.size()};
+  }
+
+ private:
+  // Slots from size_ on are never read, so they are left unset: a request
+  // pays only for the slots it fills.
+  struct Slot {
+    const char* bytes;
+    std::size_t length;
+  };
+  Slot slots_[max_arguments];
+  std::size_t size_ = 0;
+};
+
+ArgumentList decode_plugin_request(std::string_view request);
+
+// Writes the reply for `sentence`; run it with a counting writer to learn
+// the reply's size first.
+void encode_plugin_response(std::string_view sentence, text::TextWriter& out);
 
 }  // namespace plugin

@@ -1,24 +1,44 @@
 // The reading rules shared by both protocol sides: a start line, then
 // "key: value" lines, cut character by character so that the second byte of
 // a two-byte character never ends a key or a value.
+//
+// Texts are read where they lie, as ranges: the end of a range acts as the
+// terminating NUL would, and a NUL inside still ends the text. Tokens are
+// views into the text.
 #pragma once
 
-#include <functional>
 #include <string_view>
 
 namespace text {
 
 // Returns the bytes from `cursor` up to the first `delimiter` that begins a
-// character, and moves the cursor past it; at the end of the text (its first
-// NUL) the cursor stays on the NUL. `cursor` must point into a NUL-terminated
-// buffer.
-std::string_view cut_token(const char*& cursor, char delimiter);
+// character, and moves the cursor past it. At `end`, the end of a text that
+// holds no NUL, the cursor stays, so later cuts yield empty tokens.
+std::string_view cut_token(const char*& cursor, const char* end, char delimiter);
 
-using HeaderConsumer = std::function<void(std::string_view key, std::string_view value)>;
+// Receives the header pairs of a block, in text order.
+class HeaderConsumer {
+ public:
+  virtual void take(std::string_view key, std::string_view value) = 0;
 
-// Skips the start line of `text` (NUL-terminated), then hands each header
-// pair to `consume` in order. Reading stops at the first empty key or empty
-// value.
-void read_header_block(const char* text, const HeaderConsumer& consume);
+ protected:
+  ~HeaderConsumer() = default;
+};
+
+// Skips the start line of `text` (which ends at its first NUL), then hands
+// each header pair to `consumer`; both key and value are views into `text`.
+// Reading stops at the first empty key or empty value.
+void read_header_block(std::string_view text, HeaderConsumer& consumer);
+
+// The same with any callable taking (key, value).
+template <typename Consume>
+void read_header_block(std::string_view text, Consume&& consume) {
+  struct Forward final : HeaderConsumer {
+    explicit Forward(Consume& to) : to(to) {}
+    void take(std::string_view key, std::string_view value) override { to(key, value); }
+    Consume& to;
+  } forward(consume);
+  read_header_block(text, static_cast<HeaderConsumer&>(forward));
+}
 
 }  // namespace text

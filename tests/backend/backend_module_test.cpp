@@ -156,7 +156,11 @@ TEST(BackendBinding, ReplyCountDecidesHowManyBytesAreRead) {
 
 TEST(BackendBinding, ForwardWithoutBackendIsEmpty) {
   backend::BackendModule none;
-  EXPECT_EQ(backend::forward_request(none, "anything"), "");
+  bool written = false;
+  const plugin::ReceivedBlock reply =
+      backend::forward_request(none, 8, [&](char*) { written = true; });
+  EXPECT_EQ(reply.text(), "");
+  EXPECT_FALSE(written);
 }
 
 }  // namespace

@@ -8,33 +8,50 @@ namespace {
 
 using namespace testing_support;
 
+std::string composed(const plugin::ArgumentList& arguments) {
+  text::TextWriter measure;
+  backend::compose_sentence_request(arguments, measure);
+  std::string request(measure.size(), '?');
+  text::TextWriter out(request.data());
+  backend::compose_sentence_request(arguments, out);
+  return request;
+}
+
+plugin::ArgumentList argument_list(const std::vector<std::string_view>& values) {
+  plugin::ArgumentList arguments;
+  for (std::size_t i = 0; i < values.size(); ++i) arguments.set(i, values[i]);
+  return arguments;
+}
+
 const std::string fixed_lines =
     "GET Sentence SHIORI/2.5\r\nSender: Quillbridge\r\nCharset: Shift_JIS\r\n";
 
 TEST(SentenceRequest, FirstArgumentIsEventRestAreReferences) {
-  EXPECT_EQ(backend::compose_sentence_request({"greet", "a", "b"}),
+  EXPECT_EQ(composed(argument_list({"greet", "a", "b"})),
             fixed_lines + "Event: greet\r\nReference0: a\r\nReference1: b\r\n\r\n");
-  EXPECT_EQ(backend::compose_sentence_request({"", "", "x"}),
+  EXPECT_EQ(composed(argument_list({"", "", "x"})),
             fixed_lines + "Event: \r\nReference0: \r\nReference1: x\r\n\r\n");
-  EXPECT_EQ(backend::compose_sentence_request({}), fixed_lines + "\r\n");
+  EXPECT_EQ(composed({}), fixed_lines + "\r\n");
 }
 
 TEST(SentenceRequest, ReferencesArePlainDecimal) {
+  std::vector<std::string> values;
+  for (int i = 0; i < 12; ++i) values.push_back("v" + std::to_string(i));
   plugin::ArgumentList twelve;
-  for (int i = 0; i < 12; ++i) twelve.push_back("v" + std::to_string(i));
-  const std::string request = backend::compose_sentence_request(twelve);
+  for (std::size_t i = 0; i < values.size(); ++i) twelve.set(i, values[i]);
+  const std::string request = composed(twelve);
   EXPECT_NE(request.find("\r\nReference9: v10\r\nReference10: v11\r\n\r\n"), std::string::npos);
   EXPECT_EQ(request.find("Reference01"), std::string::npos);
 }
 
 TEST(SentenceReply, TakesTheLastExactSentenceHeader) {
-  EXPECT_EQ(backend::read_sentence("SHIORI/2.5 200 OK\r\nSentence: hello\r\n\r\n"), "hello");
-  EXPECT_EQ(backend::read_sentence("SHIORI/2.5 204 No Content\r\nSentence: hello\r\n\r\n"),
+  EXPECT_EQ(backend::sentence_in("SHIORI/2.5 200 OK\r\nSentence: hello\r\n\r\n"), "hello");
+  EXPECT_EQ(backend::sentence_in("SHIORI/2.5 204 No Content\r\nSentence: hello\r\n\r\n"),
             "hello");
-  EXPECT_EQ(backend::read_sentence("S\r\nsentence: no\r\nSentence : no\r\n\r\n"), "");
-  EXPECT_EQ(backend::read_sentence("S\r\nX: \r\nSentence: unseen\r\n\r\n"), "");
-  EXPECT_EQ(backend::read_sentence("S\r\nSentence: one\r\nSentence: two\r\n\r\n"), "two");
-  EXPECT_EQ(backend::read_sentence(""), "");
+  EXPECT_EQ(backend::sentence_in("S\r\nsentence: no\r\nSentence : no\r\n\r\n"), "");
+  EXPECT_EQ(backend::sentence_in("S\r\nX: \r\nSentence: unseen\r\n\r\n"), "");
+  EXPECT_EQ(backend::sentence_in("S\r\nSentence: one\r\nSentence: two\r\n\r\n"), "two");
+  EXPECT_EQ(backend::sentence_in(""), "");
 }
 
 TEST(SentenceRoundTrip, BackendSeesExactRequestAndHostGetsItsSentence) {

@@ -14,7 +14,7 @@ using Pairs = std::vector<std::pair<std::string, std::string>>;
 
 Pairs read_pairs(const std::string& text) {
   Pairs pairs;
-  text::read_header_block(text.c_str(), [&](std::string_view key, std::string_view value) {
+  text::read_header_block(text, [&](std::string_view key, std::string_view value) {
     pairs.emplace_back(key, value);
   });
   return pairs;
@@ -39,9 +39,10 @@ std::string_view cut_by_characters(const char*& cursor, char delimiter) {
 void expect_cuts_like_characters(const std::string& text, char delimiter) {
   const char* fast = text.c_str();
   const char* slow = text.c_str();
+  const char* end = text.c_str() + text.size();
   for (int token = 0; token < 4; ++token) {
     const std::string_view expected = cut_by_characters(slow, delimiter);
-    EXPECT_EQ(text::cut_token(fast, delimiter), expected) << "in a text of " << text.size() << " bytes";
+    EXPECT_EQ(text::cut_token(fast, end, delimiter), expected) << "in a text of " << text.size() << " bytes";
     EXPECT_EQ(fast, slow);
   }
 }
@@ -75,36 +76,52 @@ TEST_F(TokenCutting, LongTwoByteTextKeepsItsTrailBytes) {
   for (int i = 0; i < 5000; ++i) text += "\x83:\x95\\\x82\xA0";
   const std::string line = text + ": v\r\n";
   const char* cursor = line.c_str();
-  EXPECT_EQ(text::cut_token(cursor, ':'), text);
+  EXPECT_EQ(text::cut_token(cursor, line.c_str() + line.size(), ':'), text);
   EXPECT_EQ(std::string(cursor), " v\r\n");
 }
 
 TEST_F(TokenCutting, CutsAtDelimiterAndStaysOnTheEnd) {
   const std::string text = "ab:cd";
   const char* cursor = text.c_str();
-  EXPECT_EQ(text::cut_token(cursor, ':'), "ab");
-  EXPECT_EQ(text::cut_token(cursor, ':'), "cd");
+  const char* end = text.c_str() + text.size();
+  EXPECT_EQ(text::cut_token(cursor, end, ':'), "ab");
+  EXPECT_EQ(text::cut_token(cursor, end, ':'), "cd");
   EXPECT_EQ(*cursor, '\0');
-  EXPECT_EQ(text::cut_token(cursor, ':'), "");
+  EXPECT_EQ(text::cut_token(cursor, end, ':'), "");
   EXPECT_EQ(*cursor, '\0');
+}
+
+TEST_F(TokenCutting, RangeEndAndInnerNulBothEndTheText) {
+  // Read in place, a text has no NUL of its own: its end acts as one, and a
+  // NUL inside still ends it, also for a lead byte right before either.
+  const std::string text = "ab:c\x82:d";
+  const char* cursor = text.c_str();
+  EXPECT_EQ(text::cut_token(cursor, text.c_str() + 5, ':'), "ab");
+  EXPECT_EQ(text::cut_token(cursor, text.c_str() + 5, ':'), "c\x82");
+  EXPECT_EQ(cursor, text.c_str() + 5);
+  EXPECT_EQ(read_pairs(std::string("S\nA: 1\nB: 2\x82\0\nC: 3\n", 20)),
+            (Pairs{{"A", "1"}, {"B", "2\x82"}}));
+  EXPECT_EQ(read_pairs(std::string("S\nA: 1\nB\0: 2\n", 14)), (Pairs{{"A", "1"}}));
 }
 
 TEST_F(TokenCutting, TrailByteEqualToDelimiterDoesNotEndToken) {
   // 0x95 0x5C is one two-byte character; only the second 0x5C cuts.
   const std::string text = "\x95\x5C\x5C" "A";
   const char* cursor = text.c_str();
-  EXPECT_EQ(text::cut_token(cursor, '\x5C'), "\x95\x5C");
-  EXPECT_EQ(text::cut_token(cursor, '\x5C'), "A");
+  const char* end = text.c_str() + text.size();
+  EXPECT_EQ(text::cut_token(cursor, end, '\x5C'), "\x95\x5C");
+  EXPECT_EQ(text::cut_token(cursor, end, '\x5C'), "A");
 
   platform::use_lead_byte_rule(platform::LeadByteRule::single_byte);
   cursor = text.c_str();
-  EXPECT_EQ(text::cut_token(cursor, '\x5C'), "\x95");
+  EXPECT_EQ(text::cut_token(cursor, end, '\x5C'), "\x95");
 }
 
 TEST_F(TokenCutting, LeadByteBeforeTheEndIsOneCharacter) {
   const std::string text = "a\x82";
   const char* cursor = text.c_str();
-  EXPECT_EQ(text::cut_token(cursor, ':'), "a\x82");
+  const char* end = text.c_str() + text.size();
+  EXPECT_EQ(text::cut_token(cursor, end, ':'), "a\x82");
   EXPECT_EQ(cursor, text.c_str() + 2);  // on the NUL, not past it
 }
 

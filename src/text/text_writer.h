@@ -1,0 +1,32 @@
+// Composing a text straight into the block that carries it. The same
+// composing code runs twice: once with a writer that only counts, to size
+// the block, and once with a writer over the block's bytes.
+#pragma once
+
+#include <cstddef>
+#include <cstring>
+#include <string_view>
+
+namespace text {
+
+class TextWriter {
+ public:
+  // Counts the bytes appended, writes nothing.
+  TextWriter() = default;
+  // Writes the bytes appended to `destination`, which must hold them all.
+  explicit TextWriter(char* destination) : destination_(destination) {}
+
+  void append(std::string_view piece) {
+    if (destination_ != nullptr && !piece.empty())
+      std::memcpy(destination_ + size_, piece.data(), piece.size());
+    size_ += piece.size();
+  }
+
+  std::size_t size() const { return size_; }
+
+ private:
+  char* destination_ = nullptr;
+  std::size_t size_ = 0;
+};
+
+}  // namespace text
