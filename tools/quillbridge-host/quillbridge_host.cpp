@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "quillbridge-host/check_mode.h"
 #include "quillbridge-host/text_display.h"
 
 namespace {
@@ -282,6 +283,7 @@ int run_interactive(Session& session, bool raw) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (host_check::is_check_command(argc, argv)) return host_check::run_check(argc, argv);
   Options options;
   if (const int stop = parse_options(argc, argv, options); stop >= 0) return stop;
 
