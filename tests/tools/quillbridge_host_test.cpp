@@ -158,6 +158,42 @@ TEST(QuillbridgeHost, UnusableModuleFilesExitWithThreeAndSayWhy) {
   EXPECT_NE(partial.err.find("does not export unload"), std::string::npos) << partial.err;
 }
 
+// Each way a backend's reply ends up as an empty result, and the one way
+// it does not: --check must tell them apart by what it says and its exit
+// code, and must have sent exactly what the module sends.
+TEST(QuillbridgeHost, CheckNamesWhyAReplyGaveNoSentence) {
+  FixtureLog log;
+  TempDir dir;
+  dir.add_fixture("recording", "shiori.dll");
+  struct Case {
+    std::string reply;
+    int status;
+    std::string said;
+  };
+  const Case cases[] = {
+      {"SHIORI/3.0 400 Bad Request\r\nCharset: UTF-8\r\n\r\n", 3, "400 is not a success status"},
+      {"SHIORI/2.5 200 OK\r\nTo: \r\nSentence: hi\r\n\r\n", 3,
+       "line 2: the header \"To\" has an empty value"},
+      {"SHIORI/2.5 200 OK\r\nsentence: hi\r\n\r\n", 3, "Line 2 has the key \"sentence\""},
+      {"SHIORI/2.5 204 No Content\r\n\r\n", 3, "no answer for this event"},
+      {"SHIORI/2.5 400 Bad Request\r\nSentence: a\r\nSentence: b\r\n\r\n", 0,
+       "Sentence: \"b\", from the Sentence header on line 3"},
+  };
+  for (const Case& c : cases) {
+    log.set_reply(c.reply);
+    const HostRun run = run_host({"--check", dir.base(), "greet", "-x"});
+    EXPECT_EQ(run.status, c.status) << c.reply << run.out << run.err;
+    EXPECT_NE(run.out.find(c.said), std::string::npos) << run.out;
+  }
+  const std::string sent = "GET Sentence SHIORI/2.5\r\nSender: Quillbridge\r\nCharset: Shift_JIS\r\n"
+                           "Event: greet\r\nReference0: -x\r\n\r\n";
+  EXPECT_EQ(log.bytes_of("request"), std::vector<std::string>(std::size(cases), sent));
+
+  TempDir empty;
+  EXPECT_EQ(run_host({"--check", empty.base(), "greet"}).status, 1);
+  EXPECT_EQ(run_host({"--check", (empty.path() / "absent").string()}).status, 2);
+}
+
 TEST(QuillbridgeHost, UsageErrorsExitWithTwo) {
   EXPECT_EQ(run_host({}).status, 2);
   EXPECT_EQ(run_host({QB_MODULE_PATH}).status, 2);
