@@ -25,6 +25,7 @@ constexpr int exit_bad_module = 3;
 
 const char usage[] =
     "usage: quillbridge-host [OPTIONS] MODULE DIRECTORY [ARGUMENT...]\n"
+    "       quillbridge-host [--sjis] --check FOLDER [EVENT [REFERENCE...]]\n"
     "Loads MODULE as a host program does, calls its load with DIRECTORY (a '/'\n"
     "is added when missing), sends requests and shows request and reply.\n"
     "\n"
@@ -39,6 +40,8 @@ const char usage[] =
     "                      only; what is sent never changes). Without it CR and\n"
     "                      LF show as \\r \\n and other bytes outside ASCII as \\xNN\n"
     "  --raw               print only the reply bytes, exactly as they came\n"
+    "  --check             explain an empty result: what the module finds in FOLDER\n"
+    "                      and what its backend answers (--check --help: more)\n"
     "  -h, --help          show this text\n"
     "\n"
     "Exit status: 0 replies received; 1 the module's load returned 0 (its\n"
