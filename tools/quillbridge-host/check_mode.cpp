@@ -280,7 +280,7 @@ std::string why_reading_stopped(const std::string& reply, std::size_t stop, cons
   if (nul != std::string::npos && nul <= line_at(reply, stop).end)
     return "a NUL byte (line " + std::to_string(line_at(reply, nul).number) +
            ") ends the text Quillbridge reads; nothing after it is seen";
-  if (stop >= reply.size()) return "the reply ends there, without the empty line that ends headers";
+  if (stop >= reply.size()) return "the reply ends, without the empty line that ends headers";
   const ReplyLine line = line_at(reply, stop);
   const std::string_view text = line_text(reply, line);
   const std::string where = "line " + std::to_string(line.number);
@@ -294,16 +294,24 @@ std::string why_reading_stopped(const std::string& reply, std::size_t stop, cons
   return where + " " + report.quoted(text) + " could not be read as a header";
 }
 
-// Explains why no Sentence was taken from `reply`.
+// Explains why no Sentence was taken from a reply that is not empty.
 void explain_missing_sentence(const std::string& reply, const std::vector<HeaderPair>& pairs,
                               const Report& report) {
-  if (reply.empty()) {
-    report.line("The backend's reply is empty.");
-    return;
+  bool explained = false;
+  // A key runs up to the next colon, across line ends: a line without one
+  // swallows the header after it.
+  for (const HeaderPair& pair : pairs) {
+    if (pair.key.find('\n') == std::string_view::npos) continue;
+    const std::size_t first = line_at(reply, offset_in(reply, pair.key)).number;
+    const std::size_t last = line_at(reply, offset_in(reply, pair.key) + pair.key.size()).number;
+    report.line("Lines " + std::to_string(first) + " to " + std::to_string(last) +
+                " were read as the one key " + report.quoted(pair.key) + ":");
+    report.line("Quillbridge reads a key up to the next colon, also across line ends, so a line");
+    report.line("without a colon (or an empty line) hides the header after it.");
+    explained = true;
   }
   const std::size_t stop = reading_stop(reply, pairs);
   const std::string stop_reason = why_reading_stopped(reply, stop, report);
-  bool explained = false;
   for (std::size_t at = reply.find('\n'); at != std::string::npos && at + 1 < reply.size();
        at = reply.find('\n', at + 1)) {
     const ReplyLine line = line_at(reply, at + 1);
@@ -311,7 +319,10 @@ void explain_missing_sentence(const std::string& reply, const std::vector<Header
     const std::string_view key = text.substr(0, text.find(':'));
     if (key.size() == text.size()) continue;
     const std::string where = "Line " + std::to_string(line.number);
-    if (key == "Sentence" && line.start >= stop && !stop_reason.empty()) {
+    if (key == "Sentence" && line.start == stop && !stop_reason.empty()) {
+      report.line(where + " holds the Sentence header, but its value is empty.");
+      explained = true;
+    } else if (key == "Sentence" && line.start > stop && !stop_reason.empty()) {
       report.line(where + " holds a Sentence header, but Quillbridge stopped reading before it:");
       report.line(stop_reason + ".");
       explained = true;
@@ -324,7 +335,7 @@ void explain_missing_sentence(const std::string& reply, const std::vector<Header
   }
   if (explained) return;
   report.line("The reply has no Sentence header.");
-  if (!stop_reason.empty()) report.line("Reading stopped early: " + stop_reason + ".");
+  if (!stop_reason.empty()) report.line("Reading stopped: " + stop_reason + ".");
 }
 
 // Shows the reply as the module reads it: the headers taken, then the
@@ -332,6 +343,10 @@ void explain_missing_sentence(const std::string& reply, const std::vector<Header
 // Sentence came back.
 bool explain_reply(const std::string& reply, const Report& report) {
   report.heading("Reading the reply as Quillbridge does");
+  if (reply.empty()) {
+    report.line("The backend's reply is empty: Quillbridge answers with an empty Result.");
+    return false;
+  }
   const std::vector<HeaderPair> pairs = headers_as_module_reads(reply);
   const std::string_view sentence = backend::sentence_in(reply);
   explain_status(reply, !sentence.empty(), report);
