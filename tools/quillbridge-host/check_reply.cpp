@@ -74,11 +74,13 @@ void explain_status(const std::string& reply, bool has_sentence, const Report& r
                   "  nothing for it (check the event's name and the dictionary).");
     return;
   }
-  report.line(std::string(code) + " is not a success status: the backend did not answer the request.");
+  report.line(std::string(code) +
+              " is not a success status: the backend did not answer the request.");
   if (code == "400")
     report.line("A backend answering 400 Bad Request usually does not speak the GET Sentence\n"
                 "  request of SHIORI/2.5 that Quillbridge sends; such a backend cannot be used.");
-  if (has_sentence) report.line("Quillbridge does not look at the status and takes the Sentence anyway.");
+  if (has_sentence)
+    report.line("Quillbridge does not look at the status and takes the Sentence anyway.");
 }
 
 // Where the module's reader stopped after `pairs`: the start of the line it
@@ -142,6 +144,10 @@ void explain_missing_sentence(const std::string& reply, const std::vector<Header
     } else if (key == "Sentence" && line.start > stop && !stop_reason.empty()) {
       report.line(where + " holds a Sentence header, but Quillbridge stopped reading before it:");
       report.line(stop_reason + ".");
+      explained = true;
+    } else if (key == "Value") {
+      report.line(where + " has a Value header, where a SHIORI/3.0 backend puts its answer;");
+      report.line("Quillbridge asks in SHIORI/2.5 and reads only a Sentence header.");
       explained = true;
     } else if (key != "Sentence" && same_ignoring_case(trimmed(key), "Sentence")) {
       report.line(where + " has the key " + report.quoted(key) +
