@@ -12,6 +12,12 @@ constexpr const char missing_export_suffix[] =
     "\x83|\x81[\x83g\x82\xB3\x82\xEA\x82\xC4\x82\xA2\x82\xDC\x82\xB9\x82\xF1\x81" "B";
 constexpr const char load_refused_suffix[] =
     ": load()\x82\xAA" "FALSE\x82\xF0\x95\xD4\x82\xB5\x82\xDC\x82\xB5\x82\xBD\x81" "B";
+// Already in use, or Quillbridge itself; Quillbridge and its backend belong
+// in a folder of their own.
+constexpr const char already_loaded_suffix[] =
+    ": \x8A\xF9\x82\xC9\x8Eg\x97p\x92\x86\x82\xA9\x81" "AQuillbridge\x8E\xA9\x90g\x82\xC5\x82"
+    "\xB7\x81" "BQuillbridge\x82\xC6\x9Ex\x82\xCD\x90\xEA\x97p\x82\xCC\x83t\x83H\x83\x8B\x83_"
+    "\x82\xC9\x92u\x82\xA2\x82\xC4\x82\xAD\x82\xBE\x82\xB3\x82\xA2\x81" "B";
 
 template <typename Entry>
 Entry resolve(platform::module_handle module, const char* name) {
@@ -32,6 +38,14 @@ bool bind_backend(BackendModule& backend, const std::string& base_directory,
                   const std::string& file_name) {
   release_backend(backend);
   const std::string path = base_directory + file_name;
+
+  // Binding a module that is loaded already would hand back that module:
+  // this one (whose load would recurse) or an engine the host is running
+  // (whose load would reset it, and whose unload would follow ours).
+  if (platform::module_residence(path) != platform::Residence::not_loaded) {
+    platform::show_error(path + already_loaded_suffix);
+    return false;
+  }
 
   backend.module = platform::load_module(path);
   if (backend.module == nullptr) {

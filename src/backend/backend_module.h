@@ -21,8 +21,9 @@ struct BackendModule {
 };
 
 // Releases any bound backend, then loads base_directory + file_name, resolves
-// its entry points and hands it the base directory. Tells the user and
-// returns false on any failure, leaving the record empty.
+// its entry points and hands it the base directory. Refuses, without calling
+// it, a file that is loaded in the process already (this module included).
+// Tells the user and returns false on any failure, leaving the record empty.
 bool bind_backend(BackendModule& backend, const std::string& base_directory,
                   const std::string& file_name);
 

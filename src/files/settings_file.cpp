@@ -37,9 +37,10 @@ const char* special_byte(const char* from, const char* to) {
 // at the end of one block waits for the next to see whether LF follows.
 class LineCollector {
  public:
-  explicit LineCollector(std::vector<std::string>& lines) : lines_(lines) {}
+  explicit LineCollector(LineVisitor& visitor) : visitor_(visitor) {}
 
-  // Takes one block of raw bytes; false once a 0x1A has ended the content.
+  // Takes one block of raw bytes; false once a 0x1A has ended the content
+  // or the visitor wants no more lines.
   bool feed(const char* bytes, std::size_t size) {
     const char* end = bytes + size;
     for (const char* at = bytes; at < end;) {
@@ -54,7 +55,9 @@ class LineCollector {
       if (at == end) break;
       switch (*at++) {
         case '\r': held_cr_ = true; break;
-        case '\n': end_line(); break;
+        case '\n':
+          if (!end_line()) return false;
+          break;
         case '\0': pending_ = true; cut_ = true; break;
         default: return false;  // 0x1A
       }
@@ -65,6 +68,7 @@ class LineCollector {
   // The content has ended: a held CR is an ordinary byte, and a last line
   // without LF still counts.
   void finish() {
+    if (stopped_) return;
     if (held_cr_) deliver("\r", 1);
     held_cr_ = false;
     if (pending_) end_line();
@@ -77,23 +81,39 @@ class LineCollector {
     if (!cut_) line_.append(bytes, size);
   }
 
-  void end_line() {
-    lines_.push_back(std::move(line_));
+  // The buffer is kept, so a file of many lines costs one line's memory.
+  bool end_line() {
+    const bool go_on = visitor_.visit_line(line_);
     line_.clear();
     pending_ = false;
     cut_ = false;
+    stopped_ = !go_on;
+    return go_on;
   }
 
-  std::vector<std::string>& lines_;
+  LineVisitor& visitor_;
   std::string line_;
   bool pending_ = false;  // bytes have arrived since the last LF
   bool cut_ = false;      // a NUL was seen: the rest of the line is dropped
   bool held_cr_ = false;
+  bool stopped_ = false;  // the visitor wants no more lines
+};
+
+class LineAppender final : public LineVisitor {
+ public:
+  explicit LineAppender(std::vector<std::string>& lines) : lines_(lines) {}
+  bool visit_line(const std::string& line) override {
+    lines_.push_back(line);
+    return true;
+  }
+
+ private:
+  std::vector<std::string>& lines_;
 };
 
 }  // namespace
 
-bool read_lines(std::vector<std::string>& lines, const std::string& path, std::size_t read_block) {
+bool visit_lines(const std::string& path, LineVisitor& visitor, std::size_t read_block) {
   platform::file_handle file = platform::open_file(path);
   if (file == nullptr) return false;
   // Closed on every way out, also when a line cannot be stored.
@@ -101,13 +121,18 @@ bool read_lines(std::vector<std::string>& lines, const std::string& path, std::s
   if (read_block == 0) read_block = 1;
   std::unique_ptr<char[]> buffer(new (std::nothrow) char[read_block]);
   if (!buffer) return true;
-  LineCollector collector(lines);
+  LineCollector collector(visitor);
   for (;;) {
     const long got = platform::read_file(file, buffer.get(), read_block);
     if (got <= 0 || !collector.feed(buffer.get(), static_cast<std::size_t>(got))) break;
   }
   collector.finish();
   return true;
+}
+
+bool read_lines(std::vector<std::string>& lines, const std::string& path, std::size_t read_block) {
+  LineAppender appender(lines);
+  return visit_lines(path, appender, read_block);
 }
 
 bool file_exists(const std::string& path) {

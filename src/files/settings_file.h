@@ -11,6 +11,23 @@ namespace files {
 
 inline constexpr std::size_t default_read_block = 64 * 1024;
 
+// Receives the lines of a settings file one at a time, in file order.
+class LineVisitor {
+ public:
+  // `line` holds one line (valid only during the call); false stops reading.
+  virtual bool visit_line(const std::string& line) = 0;
+
+ protected:
+  ~LineVisitor() = default;
+};
+
+// Hands the lines of the file at `path` to `visitor` until it says stop or
+// the content ends. Only the line being read is held, so memory stays
+// bounded by the longest line. False, with no line visited, when the file
+// cannot be opened; true otherwise, even when a read fails partway.
+bool visit_lines(const std::string& path, LineVisitor& visitor,
+                 std::size_t read_block = default_read_block);
+
 // Appends the lines of the file at `path` to `lines`. False, with `lines`
 // untouched, when the file cannot be opened; true otherwise, even when a
 // read fails partway (the content then ends there). `read_block` is the
@@ -18,7 +35,8 @@ inline constexpr std::size_t default_read_block = 64 * 1024;
 bool read_lines(std::vector<std::string>& lines, const std::string& path,
                 std::size_t read_block = default_read_block);
 
-// True when the file at `path` can be opened for reading.
+// True when the file at `path` can be opened for reading: an existing
+// regular file (never a directory, pipe or device).
 bool file_exists(const std::string& path);
 
 }  // namespace files

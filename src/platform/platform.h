@@ -48,6 +48,14 @@ module_handle load_module(const std::string& path);
 void* find_entry(module_handle module, const char* name);
 void free_module(module_handle module);
 
+// Whether the module file at `path` is mapped into this process already,
+// found without loading or running anything: not at all, as some other
+// module (another copy of the host's engine, say), or as this very module.
+// The file is recognised by the loader's own rules, so a second path to it
+// counts too (a symbolic link on POSIX).
+enum class Residence { not_loaded, loaded, this_module };
+Residence module_residence(const std::string& path);
+
 // Shows `text` to the user in a system-modal box with the module's caption
 // and returns once the user has closed it.
 void show_error(const std::string& text);
@@ -71,7 +79,8 @@ bool process_is_exiting();
 
 // Read-only access to an existing file, never denying others read or write.
 using file_handle = void*;
-// Null when the path cannot be opened for reading (also for a directory).
+// Null when the path cannot be opened for reading. Only regular files open:
+// a directory, pipe or device reads as absent, and opening never blocks.
 file_handle open_file(const std::string& path);
 // Reads up to `capacity` bytes; returns the count read, 0 at the end of the
 // file, or -1 on a read error.

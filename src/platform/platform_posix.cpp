@@ -6,6 +6,7 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <link.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -49,6 +50,21 @@ bool injected_failure(fault_injection::Call kind) {
   return fault_plan.armed_kind == index && fault_plan.armed_call == number;
 }
 
+// dlopen searches the library path for a bare name; a module file is
+// always meant relative to the current directory, as the file probe sees it.
+std::string module_file(const std::string& path) {
+  std::string file = path.c_str();
+  if (!file.empty() && file.find('/') == std::string::npos) file = "./" + file;
+  return file;
+}
+
+// Only a regular file may be opened: a FIFO would block the open (or the
+// reads) forever and a device such as /dev/zero never ends.
+bool is_regular_file(const char* path) {
+  struct stat info;
+  return ::stat(path, &info) == 0 && S_ISREG(info.st_mode);
+}
+
 }  // namespace
 
 namespace fault_injection {
@@ -78,12 +94,28 @@ void free_block(block_handle block) { std::free(block); }
 
 module_handle load_module(const std::string& path) {
   if (injected_failure(fault_injection::Call::module_load)) return nullptr;
-  // dlopen searches the library path for a bare name; a module file is
-  // always meant relative to the current directory, as the file probe sees it.
-  std::string file = path.c_str();
+  const std::string file = module_file(path);
   if (file.empty()) return nullptr;
-  if (file.find('/') == std::string::npos) file = "./" + file;
   return dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+}
+
+Residence module_residence(const std::string& path) {
+  const std::string file = module_file(path);
+  // The loader opens the file to compare it with what is loaded; a pipe
+  // must not get that far.
+  if (file.empty() || !is_regular_file(file.c_str())) return Residence::not_loaded;
+  void* handle = dlopen(file.c_str(), RTLD_LAZY | RTLD_NOLOAD);
+  if (handle == nullptr) return Residence::not_loaded;
+  Residence residence = Residence::loaded;
+  Dl_info own_info;
+  link_map* own_map = nullptr;
+  link_map* found_map = nullptr;
+  if (dladdr1(reinterpret_cast<void*>(&module_residence), &own_info,
+              reinterpret_cast<void**>(&own_map), RTLD_DL_LINKMAP) != 0 &&
+      dlinfo(handle, RTLD_DI_LINKMAP, &found_map) == 0 && own_map == found_map)
+    residence = Residence::this_module;
+  dlclose(handle);  // gives back the reference RTLD_NOLOAD took
+  return residence;
 }
 
 void* find_entry(module_handle module, const char* name) {
@@ -112,11 +144,13 @@ void use_lead_byte_rule(LeadByteRule rule) {
 file_handle open_file(const std::string& path) {
   if (path.empty()) return nullptr;
   if (injected_failure(fault_injection::Call::file_open)) return nullptr;
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Checked before opening, since opening some devices already acts; then
+  // opened without waiting and checked again, in case the file was swapped.
+  if (!is_regular_file(path.c_str())) return nullptr;
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return nullptr;
-  // The Windows open call refuses directories; a directory must read as absent.
   struct stat info;
-  if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
     ::close(fd);
     return nullptr;
   }

@@ -70,6 +70,29 @@ void free_module(module_handle module) {
   }
 }
 
+Residence module_residence(const std::string& path) {
+  if (path.empty()) {
+    return Residence::not_loaded;
+  }
+  // The loader compares full paths with backslashes; a host may pass the
+  // directory with forward slashes or relative to the current directory.
+  char full_path[MAX_PATH];
+  const DWORD length = GetFullPathNameA(path.c_str(), MAX_PATH, full_path, nullptr);
+  const char* name = length > 0 && length < MAX_PATH ? full_path : path.c_str();
+  HMODULE found = nullptr;
+  if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT, name, &found)) {
+    return Residence::not_loaded;
+  }
+  HMODULE own = nullptr;
+  if (GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                             GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                         reinterpret_cast<LPCSTR>(&module_residence), &own) &&
+      own == found) {
+    return Residence::this_module;
+  }
+  return Residence::loaded;
+}
+
 void show_error(const std::string& text) {
   MessageBoxA(nullptr, text.c_str(), error_caption, MB_SYSTEMMODAL);
 }
@@ -95,7 +118,16 @@ file_handle open_file(const std::string& path) {
   }
   HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  return file == INVALID_HANDLE_VALUE ? nullptr : file;
+  if (file == INVALID_HANDLE_VALUE) {
+    return nullptr;
+  }
+  // Only files on disk count: a name such as "CON" or a pipe opens a device
+  // whose reads may wait forever.
+  if (GetFileType(file) != FILE_TYPE_DISK) {
+    CloseHandle(file);
+    return nullptr;
+  }
+  return file;
 }
 
 long read_file(file_handle file, char* buffer, std::size_t capacity) {

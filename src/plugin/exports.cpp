@@ -21,8 +21,13 @@ backend::BackendModule bound_backend;
 extern "C" {
 
 QB_EXPORT platform::module_bool QB_CDECL load(platform::block_handle block, long length) {
-  // A directory that could not be copied must not turn into the empty one,
-  // which would send discovery to the current directory.
+  // No block, or a count below zero, names no directory at all; reading it
+  // as the empty one would send discovery to the current directory.
+  if (block == nullptr || length < 0) {
+    platform::free_block(block);
+    return 0;
+  }
+  // Likewise a directory that could not be copied.
   const std::optional<std::string> base_directory = plugin::take_block(block, length);
   if (!base_directory) return 0;
   try {

@@ -3,8 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <filesystem>
 
+#include "platform/fault_injection.h"
 #include "support/module_host.h"
 
 namespace {
@@ -18,6 +23,9 @@ std::string bound_fixture(ModuleHost& host) {
   if (reply.rfind(prefix, 0) != 0) return "";
   return reply.substr(prefix.size(), reply.size() - prefix.size() - 4);
 }
+
+const std::string already_loaded = to_shift_jis(
+    ": 既に使用中か、Quillbridge自身です。Quillbridgeと栞は専用のフォルダに置いてください。");
 
 class Discovery : public ::testing::Test {
  protected:
@@ -125,6 +133,89 @@ TEST_F(Discovery, NulInBaseDirectoryFindsNothing) {
   // The message stops where the box would stop: at the NUL.
   EXPECT_EQ(errors.text(), "error - Quillbridge.dll: " + to_shift_jis("栞が見つかりませんでした。") +
                                dir.base() + "\n");
+}
+
+TEST_F(Discovery, ModuleItselfAndFilesLoadedAlreadyAreNotBound) {
+  // The settings name this very module (through a link to its file).
+  std::filesystem::create_symlink(QB_MODULE_PATH, dir.path() / "Quillbridge.so");
+  dir.write("descript.txt", "shiori,Quillbridge.so\n");
+  {
+    StderrCapture errors;
+    EXPECT_EQ(host.load(dir.base()), 0);
+    EXPECT_EQ(errors.text(), "error - Quillbridge.dll: " + dir.base() + "Quillbridge.so" +
+                                 already_loaded + "\n");
+  }
+
+  // The host runs the engine the settings name: the module must not touch it.
+  TempDir ghost;
+  ghost.add_fixture("recording", "satori.dll");
+  void* engine = dlopen((ghost.path() / "satori.dll").c_str(), RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(engine, nullptr);
+  {
+    StderrCapture errors;
+    EXPECT_EQ(host.load(ghost.base()), 0);
+    EXPECT_EQ(errors.text(),
+              "error - Quillbridge.dll: " + ghost.base() + "satori.dll" + already_loaded + "\n");
+  }
+  EXPECT_EQ(host.unload(), 1);
+  EXPECT_EQ(log.events(), (std::vector<FixtureEvent>{{"recording", "attach", ""}}));
+  dlclose(engine);
+
+  // The module's own backend is released before the check, so loading the
+  // same directory again rebinds it.
+  ASSERT_EQ(host.load(ghost.base()), 1);
+  ASSERT_EQ(host.load(ghost.base()), 1);
+  EXPECT_EQ(bound_fixture(host), "recording");
+}
+
+TEST_F(Discovery, PipesAndDevicesReadAsAbsentWithoutBlocking) {
+  ASSERT_EQ(mkfifo((dir.path() / "descript.txt").c_str(), 0600), 0);
+  std::filesystem::create_symlink("/dev/zero", dir.path() / "alias.txt");
+  ASSERT_EQ(mkfifo((dir.path() / "satori.dll").c_str(), 0600), 0);
+  dir.add_fixture("recording", "misaka.dll");
+  alarm(20);  // a hang fails the run instead of stalling it
+  EXPECT_EQ(host.load(dir.base()), 1);
+  alarm(0);
+  EXPECT_EQ(bound_fixture(host), "recording");
+}
+
+// Records what discovery reports, one line per step.
+struct StepLog : backend::DiscoveryObserver {
+  std::vector<std::string> steps;
+  void settings_file(const std::string& path, bool opened) override {
+    steps.push_back("settings " + path + (opened ? " opened" : " absent"));
+  }
+  void settings_entry(const std::string& path, long line, const std::string& name) override {
+    steps.push_back("entry " + path + ":" + std::to_string(line) + " " + name);
+  }
+  void candidate_probed(const std::string& path, bool openable) override {
+    steps.push_back("probe " + path + (openable ? " openable" : " absent"));
+  }
+};
+
+TEST_F(Discovery, ChoiceReportsEachStepAndReadsNoFurtherThanTheEntry) {
+  // The entry is on line 2 of a settings file of many megabytes.
+  dir.write("descript.txt", "name,x\r\nshiori,gone.so\r\n" + std::string(16u << 20, '\n'));
+  dir.add_fixture("recording", "kawari.dll");
+  namespace faults = platform::fault_injection;
+  faults::reset();
+  StepLog observer;
+  const backend::BackendChoice choice = backend::choose_backend(dir.base(), &observer);
+  EXPECT_EQ(faults::calls_made(faults::Call::file_read), 1);
+  const std::string base = dir.base();
+  EXPECT_EQ(observer.steps,
+            (std::vector<std::string>{"settings " + base + "descript.txt opened",
+                                      "entry " + base + "descript.txt:2 gone.so",
+                                      "probe " + base + "gone.so absent",
+                                      "probe " + base + "satori.dll absent",
+                                      "probe " + base + "misaka.dll absent",
+                                      "probe " + base + "kawari.dll openable"}));
+  EXPECT_EQ(choice.settings_path, base + "descript.txt");
+  EXPECT_EQ(choice.settings_line, 2);
+  EXPECT_EQ(choice.settings_name, "gone.so");
+  EXPECT_EQ(choice.name, "kawari.dll");
+  EXPECT_EQ(choice.source, backend::ChoiceSource::fallback);
+  EXPECT_TRUE(log.events().empty());  // choosing loads nothing
 }
 
 }  // namespace

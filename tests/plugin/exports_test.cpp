@@ -1,6 +1,7 @@
 // The module as a host sees it: opened with dlopen, driven through its exports.
 #include <gtest/gtest.h>
 #include <malloc.h>
+#include <unistd.h>
 
 #include <cstdlib>
 
@@ -46,7 +47,28 @@ TEST(Exports, BadCountsFromTheHostAreSafe) {
 
   // No count pointer: the block is still taken (and freed), nothing returned.
   EXPECT_EQ(host.request_entry(make_block("x"), nullptr), nullptr);
-  EXPECT_EQ(host.load_entry(make_block("dir/"), -1), 0);
+}
+
+TEST(Exports, LoadWithoutADirectoryLooksNowhere) {
+  // A backend in the current directory must not be found through a load
+  // that names no directory; a count of 0 still means the empty one.
+  FixtureLog log;
+  TempDir here;
+  here.add_fixture("recording", "satori.dll");
+  char* saved = getcwd(nullptr, 0);
+  ASSERT_EQ(chdir(here.path().c_str()), 0);
+  ModuleHost host;
+  {
+    StderrCapture errors;
+    EXPECT_EQ(host.load_entry(nullptr, 0), 0);
+    EXPECT_EQ(host.load_entry(nullptr, 12), 0);
+    EXPECT_EQ(host.load_entry(make_block("dir/"), -1), 0);
+    EXPECT_EQ(errors.text(), "");
+    EXPECT_TRUE(log.events().empty());
+  }
+  EXPECT_EQ(host.load_entry(make_block(""), 0), 1);
+  EXPECT_EQ(chdir(saved), 0);
+  std::free(saved);
 }
 
 TEST(Exports, RequestStopsAtNul) {
