@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -192,6 +193,41 @@ TEST(QuillbridgeHost, CheckNamesWhyAReplyGaveNoSentence) {
   TempDir empty;
   EXPECT_EQ(run_host({"--check", empty.base(), "greet"}).status, 1);
   EXPECT_EQ(run_host({"--check", (empty.path() / "absent").string()}).status, 2);
+}
+
+// The check before any request: a typo in the settings entry silently
+// binds another DLL of the fallback list, and the check must say so; a
+// folder whose backend is Quillbridge itself, or refuses to load, ends it.
+TEST(QuillbridgeHost, CheckTellsWhichFileDiscoveryChoseAndWhy) {
+  FixtureLog log;
+  TempDir typo;
+  typo.write("descript.txt", "Shiori,engine.dll\r\nshiori,engin.dll\r\n");
+  typo.add_fixture("recording", "engine.dll");
+  typo.add_fixture("second", "kawari.dll");
+  const HostRun fallback = run_host({"--check", typo.base()});
+  EXPECT_EQ(fallback.status, 0) << fallback.err;
+  const std::vector<std::string> steps = {
+      "line 2 names the backend \"engin.dll\"", "\"engin.dll\" is not a file in the folder",
+      "Line 1 \"Shiori,engine.dll\" is passed over",
+      "Fallback files absent: satori.dll, misaka.dll.", "Chosen: \"kawari.dll\", the first fallback",
+      "load(\"" + typo.base() + "\") returned 1"};
+  for (const std::string& said : steps)
+    EXPECT_NE(fallback.out.find(said), std::string::npos) << said << "\n" << fallback.out;
+  EXPECT_TRUE(log.bytes_of("request").empty()) << "no EVENT, so nothing is sent";
+
+  TempDir itself;
+  itself.write("descript.txt", "shiori,Quillbridge.dll\r\n");
+  std::filesystem::copy_file(QB_MODULE_PATH, itself.path() / "Quillbridge.dll");
+  const HostRun self = run_host({"--check", itself.base(), "greet"});
+  EXPECT_EQ(self.status, 1);
+  EXPECT_NE(self.out.find("It is Quillbridge itself"), std::string::npos) << self.out;
+
+  TempDir refusing;
+  refusing.add_fixture("refusing", "aya.dll");
+  const HostRun refused = run_host({"--check", refusing.base(), "greet"});
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_NE(refused.out.find("returned 0"), std::string::npos) << refused.out;
+  EXPECT_TRUE(log.bytes_of("request").empty());
 }
 
 TEST(QuillbridgeHost, UsageErrorsExitWithTwo) {

@@ -2,8 +2,6 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -88,27 +86,189 @@ int parse_check_options(int argc, char** argv, CheckOptions& options) {
 // ---------------------------------------------------------------------------
 // Discovery.
 
-std::optional<std::string> explain_discovery(const std::string& folder, const Report& report) {
-  report.heading("Finding the backend in " + report.bytes(folder));
-  std::string name = backend::read_backend_setting(folder);
-  if (name.empty() || !files::file_exists(folder + name)) {
-    for (const char* fallback : backend::FALLBACK_BACKENDS) {
-      if (files::file_exists(folder + fallback)) {
-        name = fallback;
-        break;
-      }
+// A file's name within the folder, for messages.
+std::string in_folder(const std::string& folder, const std::string& path) {
+  return path.compare(0, folder.size(), folder) == 0 ? path.substr(folder.size()) : path;
+}
+
+// Settings lines before line `up_to` (0: all) that a person would take for
+// a "shiori" entry but the module passes over, each with the reason.
+void point_out_near_entries(const std::string& settings_path, long up_to, const Report& report) {
+  std::vector<std::string> lines;
+  if (!files::read_lines(lines, settings_path)) return;
+  for (std::size_t i = 0; i < lines.size() && (up_to == 0 || static_cast<long>(i) + 1 < up_to);
+       ++i) {
+    std::vector<std::string> fields;
+    text::split_fields(lines[i], ",", fields);
+    if (fields.empty() || !same_ignoring_case(trimmed(fields[0]), "shiori")) continue;
+    const char* why = fields[0] != "shiori"
+                          ? "its first field must be exactly \"shiori\" (lower case, no spaces)"
+                          : "it names no file after the comma";
+    report.line("Line " + std::to_string(i + 1) + " " + report.quoted(lines[i]) +
+                " is passed over: " + why + ".");
+  }
+}
+
+// Module files in the folder, to set beside a name that was not found.
+void list_module_files(const std::string& folder, const Report& report) {
+  std::string names;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+    const std::string name = entry.path().filename().string();
+    const std::string extension = name.size() > 4 ? name.substr(name.size() - 4) : "";
+    if (same_ignoring_case(extension, ".dll") || same_ignoring_case(extension, ".so"))
+      names += (names.empty() ? "" : ", ") + report.bytes(name);
+  }
+  report.line(names.empty() ? "The folder holds no .dll file."
+                            : "Module files in the folder: " + names + ".");
+}
+
+// Says each step of the module's discovery as the module takes it, and,
+// before the first fallback file is probed, why the fallback list is used.
+class DiscoveryNarrator final : public backend::DiscoveryObserver {
+ public:
+  DiscoveryNarrator(const std::string& folder, const Report& report)
+      : folder_(folder), report_(report) {}
+
+  void settings_file(const std::string& path, bool opened) override {
+    const std::string name = in_folder(folder_, path);
+    if (opened) {
+      report_.line(name + ": opened.");
+      settings_path_ = path;
+    } else {
+      report_.line(name + ": cannot be opened" +
+                   (name == "descript.txt" ? ", so alias.txt is read in its place." : "."));
     }
   }
-  if (name.empty() || !files::file_exists(folder + name)) {
-    report.line("No backend file found.");
-    return std::nullopt;
+
+  void settings_entry(const std::string& path, long line, const std::string& name) override {
+    report_.line(in_folder(folder_, path) + " line " + std::to_string(line) +
+                 " names the backend " + report_.quoted(name) + ".");
+    entry_line_ = line;
+    entry_probe_next_ = true;
   }
-  report.line("Chosen: " + report.bytes(name));
-  return name;
+
+  void candidate_probed(const std::string& path, bool openable) override {
+    const std::string name = in_folder(folder_, path);
+    if (entry_probe_next_) {
+      entry_probe_next_ = false;
+      if (openable) {
+        report_.line(report_.quoted(name) + " exists.");
+      } else {
+        report_.line(report_.quoted(name) + " is not a file in the folder.");
+        if (trimmed(name) != name)
+          report_.line("(The name has spaces at an end; nothing is trimmed from it.)");
+      }
+      return;
+    }
+    if (!fallback_started_) explain_fallback();
+    if (!openable) {
+      absent_fallbacks_ += (absent_fallbacks_.empty() ? "" : ", ") + name;
+      return;
+    }
+    if (!absent_fallbacks_.empty())
+      report_.line("Fallback files absent: " + absent_fallbacks_ + ".");
+    report_.line("Fallback file present: " + name + ".");
+    absent_fallbacks_.clear();
+  }
+
+  // Called once discovery is over: fallbacks probed in vain since the last
+  // one reported.
+  void finish() {
+    if (!absent_fallbacks_.empty())
+      report_.line("None of the fallback files exists: " + absent_fallbacks_ + ".");
+  }
+
+ private:
+  void explain_fallback() {
+    fallback_started_ = true;
+    if (entry_line_ != 0) {
+      report_.line("So Quillbridge tries its list of fallback files instead.");
+      list_module_files(folder_, report_);
+    } else if (!settings_path_.empty()) {
+      report_.line("No line of " + in_folder(folder_, settings_path_) +
+                   " is a \"shiori,<file>\" entry, so Quillbridge tries its");
+      report_.line("list of fallback files.");
+    } else {
+      report_.line("There is no settings file, so Quillbridge tries its list of fallback files.");
+    }
+    // Lines the module read and passed over; with an entry, only those before it.
+    if (!settings_path_.empty()) point_out_near_entries(settings_path_, entry_line_, report_);
+  }
+
+  const std::string& folder_;
+  const Report& report_;
+  std::string settings_path_;  // the settings file opened, if any
+  long entry_line_ = 0;        // the line of its "shiori" entry; 0: none
+  bool entry_probe_next_ = false;
+  bool fallback_started_ = false;
+  std::string absent_fallbacks_;
+};
+
+// Runs the module's discovery on `folder`, saying each step and why the
+// choice fell where it did. Returns the chosen file name, or nothing when
+// the module finds no backend.
+std::optional<std::string> explain_discovery(const std::string& folder, const Report& report) {
+  report.heading("Finding the backend in " + report.bytes(folder));
+  DiscoveryNarrator narrator(folder, report);
+  const backend::BackendChoice choice = backend::choose_backend(folder, &narrator);
+  narrator.finish();
+  switch (choice.source) {
+    case backend::ChoiceSource::settings_entry:
+      report.line("Chosen: " + report.quoted(choice.name) + ", named by the settings.");
+      return choice.name;
+    case backend::ChoiceSource::fallback:
+      report.line("Chosen: " + report.quoted(choice.name) +
+                  ", the first fallback file present. If that is not the");
+      report.line("backend you meant, name yours in a \"shiori,<file>\" line of descript.txt.");
+      return choice.name;
+    case backend::ChoiceSource::none:
+      break;
+  }
+  report.line("No backend: Quillbridge shows its message that no backend was found (the one");
+  report.line("ending in \"descript.txt...\") and its load fails.");
+  return std::nullopt;
 }
 
 // ---------------------------------------------------------------------------
 // Binding.
+
+// Bytes that only a build of Quillbridge holds: the start of its own
+// message for a folder without a backend ("descript.txt" and the Shift_JIS
+// words after it).
+constexpr std::string_view quillbridge_mark =
+    "descript.txt\x82\xF0\x90\xDD\x92\xE8\x82\xB5\x82\xC4\x82\xAD\x82\xBE\x82\xB3\x82\xA2";
+
+bool holds_quillbridge_mark(const std::string& path) {
+  platform::file_handle file = platform::open_file(path);
+  if (file == nullptr) return false;
+  std::string bytes;
+  char buffer[64 * 1024];
+  for (long got; (got = platform::read_file(file, buffer, sizeof buffer)) > 0;)
+    bytes.append(buffer, static_cast<std::size_t>(got));
+  platform::close_file(file);
+  return bytes.find(quillbridge_mark) != std::string::npos;
+}
+
+// The module refuses a file that is loaded in the process already, itself
+// among them, before loading it. The check runs in a process of its own,
+// so it also looks inside the file for Quillbridge, which the module would
+// find in its own process.
+bool is_bindable(const std::string& path, const Report& report) {
+  const platform::Residence residence = platform::module_residence(path);
+  const bool quillbridge = holds_quillbridge_mark(path);
+  if (residence == platform::Residence::not_loaded && !quillbridge) {
+    report.line("It is not Quillbridge and not loaded yet. (Quillbridge refuses a file its host");
+    report.line("runs already, such as a ghost's own SHIORI: give it a folder of its own.)");
+    return true;
+  }
+  report.line(quillbridge ? "It is Quillbridge itself, which cannot be its own backend."
+                          : "It is loaded in this process already.");
+  report.line("Quillbridge refuses it without loading it: its message is the path followed by");
+  report.line("\": ...Quillbridge...\". Keep Quillbridge and its backend in a folder of their own,");
+  report.line("and name the backend in the folder's \"shiori,<file>\" line.");
+  return false;
+}
 
 // Binds the backend in the steps of the module's bind_backend, saying what
 // each gives, and which of the module's messages a failure is. It binds by
@@ -119,6 +279,7 @@ bool bind_explained(backend::BackendModule& backend, const std::string& folder,
                     const std::string& name, const Report& report) {
   const std::string path = folder + name;
   report.heading("Binding " + report.bytes(path));
+  if (!is_bindable(path, report)) return false;
   backend.module = platform::load_module(path);
   if (backend.module == nullptr) {
     report.line("It cannot be loaded as a module: Quillbridge shows \"<path>: LoadLibrary...\"");
