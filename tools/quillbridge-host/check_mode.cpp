@@ -233,13 +233,12 @@ std::optional<std::string> explain_discovery(const std::string& folder, const Re
 // ---------------------------------------------------------------------------
 // Binding.
 
-// Bytes that only a build of Quillbridge holds: the start of its own
-// message for a folder without a backend ("descript.txt" and the Shift_JIS
-// words after it).
-constexpr std::string_view quillbridge_mark =
-    "descript.txt\x82\xF0\x90\xDD\x92\xE8\x82\xB5\x82\xC4\x82\xAD\x82\xBE\x82\xB3\x82\xA2";
-
-bool holds_quillbridge_mark(const std::string& path) {
+// Whether the file at `path` is a build of Quillbridge: it holds the fixed
+// lines that start every request Quillbridge sends, which no backend has.
+// (Its messages are no use here: optimised builds store them in pieces.)
+bool is_quillbridge_file(const std::string& path) {
+  std::string mark = backend::compose_sentence_request({});
+  mark.resize(mark.size() - 2);  // without the empty line that ends a request
   platform::file_handle file = platform::open_file(path);
   if (file == nullptr) return false;
   std::string bytes;
@@ -247,7 +246,7 @@ bool holds_quillbridge_mark(const std::string& path) {
   for (long got; (got = platform::read_file(file, buffer, sizeof buffer)) > 0;)
     bytes.append(buffer, static_cast<std::size_t>(got));
   platform::close_file(file);
-  return bytes.find(quillbridge_mark) != std::string::npos;
+  return bytes.find(mark) != std::string::npos;
 }
 
 // The module refuses a file that is loaded in the process already, itself
@@ -256,7 +255,7 @@ bool holds_quillbridge_mark(const std::string& path) {
 // find in its own process.
 bool is_bindable(const std::string& path, const Report& report) {
   const platform::Residence residence = platform::module_residence(path);
-  const bool quillbridge = holds_quillbridge_mark(path);
+  const bool quillbridge = is_quillbridge_file(path);
   if (residence == platform::Residence::not_loaded && !quillbridge) {
     report.line("It is not Quillbridge and not loaded yet. (Quillbridge refuses a file its host");
     report.line("runs already, such as a ghost's own SHIORI: give it a folder of its own.)");
