@@ -72,6 +72,9 @@ TEST(QuillbridgeHost, ArgumentsAfterTheFirstAreNeverTakenAsOptions) {
   const HostRun run = run_host({"--raw", QB_MODULE_PATH, QB_DEMO_DIR, "add", "--raw", "-1"});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_NE(run.out.find("Result: --raw and -1 make a pair."), std::string::npos) << run.out;
+  const HostRun check_word = run_host({QB_MODULE_PATH, QB_DEMO_DIR, "add", "--check", "x"});
+  EXPECT_NE(check_word.out.find("Result: --check and x make a pair."), std::string::npos)
+      << check_word.out;
 }
 
 TEST(QuillbridgeHost, RequestFileAndStandardInputAreSentByteForByte) {

@@ -319,7 +319,9 @@ bool bind_explained(backend::BackendModule& backend, const std::string& folder,
 }  // namespace
 
 bool is_check_command(int argc, char** argv) {
-  for (int i = 1; i < argc; ++i) {
+  // Only among the options before the first other word: later words are
+  // arguments to send, and "--check" may be one of them.
+  for (int i = 1; i < argc && argv[i][0] == '-'; ++i) {
     const std::string_view word = argv[i];
     if (word == "--") return false;
     if (word == "--check") return true;

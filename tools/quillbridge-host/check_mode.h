@@ -13,8 +13,9 @@ inline constexpr int exit_no_backend = 1;  // no backend found, or binding faile
 inline constexpr int exit_usage = 2;       // usage error
 inline constexpr int exit_no_sentence = 3; // the backend answered without a Sentence
 
-// True when the command line asks for the check (a "--check" before any
-// "--"); main then hands the whole command line to run_check.
+// True when the command line asks for the check (a "--check" among the
+// options before the first other word); main then hands the whole command
+// line to run_check.
 bool is_check_command(int argc, char** argv);
 
 // Runs `quillbridge-host [--sjis] --check FOLDER [EVENT [REFERENCE...]]`
