@@ -189,8 +189,9 @@ TEST(QuillbridgeHost, CheckNamesWhyAReplyGaveNoSentence) {
     EXPECT_EQ(run.status, c.status) << c.reply << run.out << run.err;
     EXPECT_NE(run.out.find(c.said), std::string::npos) << run.out;
   }
-  const std::string sent = "GET Sentence SHIORI/2.5\r\nSender: Quillbridge\r\nCharset: Shift_JIS\r\n"
-                           "Event: greet\r\nReference0: -x\r\n\r\n";
+  const std::string sent =
+      "GET Sentence SHIORI/2.5\r\nSender: Quillbridge\r\nCharset: Shift_JIS\r\n"
+      "Event: greet\r\nReference0: -x\r\n\r\n";
   EXPECT_EQ(log.bytes_of("request"), std::vector<std::string>(std::size(cases), sent));
 
   TempDir empty;
@@ -210,9 +211,11 @@ TEST(QuillbridgeHost, CheckTellsWhichFileDiscoveryChoseAndWhy) {
   const HostRun fallback = run_host({"--check", typo.base()});
   EXPECT_EQ(fallback.status, 0) << fallback.err;
   const std::vector<std::string> steps = {
-      "line 2 names the backend \"engin.dll\"", "\"engin.dll\" is not a file in the folder",
+      "line 2 names the backend \"engin.dll\"",
+      "\"engin.dll\" is not a file in the folder",
       "Line 1 \"Shiori,engine.dll\" is passed over",
-      "Fallback files absent: satori.dll, misaka.dll.", "Chosen: \"kawari.dll\", the first fallback",
+      "Fallback files absent: satori.dll, misaka.dll.",
+      "Chosen: \"kawari.dll\", the first fallback",
       "load(\"" + typo.base() + "\") returned 1"};
   for (const std::string& said : steps)
     EXPECT_NE(fallback.out.find(said), std::string::npos) << said << "\n" << fallback.out;

@@ -263,9 +263,9 @@ bool is_bindable(const std::string& path, const Report& report) {
   }
   report.line(quillbridge ? "It is Quillbridge itself, which cannot be its own backend."
                           : "It is loaded in this process already.");
-  report.line("Quillbridge refuses it without loading it: its message is the path followed by");
-  report.line("\": ...Quillbridge...\". Keep Quillbridge and its backend in a folder of their own,");
-  report.line("and name the backend in the folder's \"shiori,<file>\" line.");
+  report.line("Quillbridge refuses it without loading it: its message is the path followed");
+  report.line("by \": ...Quillbridge...\". Keep Quillbridge and its backend in a folder of");
+  report.line("their own, and name the backend in the folder's \"shiori,<file>\" line.");
   return false;
 }
 
@@ -288,7 +288,8 @@ bool bind_explained(backend::BackendModule& backend, const std::string& folder,
     return false;
   }
   report.line("Loaded.");
-  backend.load_entry = reinterpret_cast<platform::entry_load>(platform::find_entry(backend.module, "load"));
+  backend.load_entry =
+      reinterpret_cast<platform::entry_load>(platform::find_entry(backend.module, "load"));
   backend.request_entry =
       reinterpret_cast<platform::entry_request>(platform::find_entry(backend.module, "request"));
   backend.unload_entry =
