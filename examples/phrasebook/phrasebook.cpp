@@ -2,7 +2,6 @@
 // phrase that phrases.txt (in its directory) gives for the Event, putting
 // Reference0, Reference1, ... where the phrase says %0, %1, ...
 // phrases.txt holds one "event<TAB>phrase" per line.
-#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
@@ -38,7 +37,9 @@ std::string fill(const std::string& phrase, const std::map<std::string, std::str
   std::string out;
   for (std::size_t i = 0; i < phrase.size(); ++i) {
     if (phrase[i] == '%' && i + 1 < phrase.size() && phrase[i + 1] >= '0' && phrase[i + 1] <= '9') {
-      const auto found = headers.find("Reference" + std::string(1, phrase[i + 1]));
+      std::string key = "Reference";
+      key += phrase[i + 1];
+      const auto found = headers.find(key);
       if (found != headers.end()) out += found->second;
       ++i;
     } else {
@@ -53,8 +54,19 @@ std::string fill(const std::string& phrase, const std::map<std::string, std::str
 extern "C" {
 
 QB_EXPORT platform::module_bool load(platform::block_handle block, long length) {
-  std::ifstream in(take(block, length) + "phrases.txt", std::ios::binary);
-  for (std::string line; std::getline(in, line);) {
+  // Read through the platform layer: Shift_JIS paths work on Windows too.
+  std::string text;
+  if (platform::file_handle file = platform::open_file(take(block, length) + "phrases.txt")) {
+    char buffer[4096];
+    for (long got; (got = platform::read_file(file, buffer, sizeof buffer)) > 0;)
+      text.append(buffer, static_cast<std::size_t>(got));
+    platform::close_file(file);
+  }
+  for (std::size_t start = 0; start < text.size();) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    start = end + 1;
     if (!line.empty() && line.back() == '\r') line.pop_back();
     const std::size_t tab = line.find('\t');
     if (tab != std::string::npos) phrases[line.substr(0, tab)] = line.substr(tab + 1);

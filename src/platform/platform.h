@@ -56,6 +56,11 @@ void free_module(module_handle module);
 enum class Residence { not_loaded, loaded, this_module };
 Residence module_residence(const std::string& path);
 
+// `path` with a directory separator at its end, the system's own one added
+// when it has none; an empty path stays empty (a trailing 0x5C that ends a two-byte character is no
+// separator).
+std::string as_directory(const std::string& path);
+
 // Shows `text` to the user in a system-modal box with the module's caption
 // and returns once the user has closed it.
 void show_error(const std::string& text);
@@ -86,5 +91,31 @@ file_handle open_file(const std::string& path);
 // file, or -1 on a read error.
 long read_file(file_handle file, char* buffer, std::size_t capacity);
 void close_file(file_handle file);
+
+// What a program that hosts modules (the host tool) needs besides the above.
+// The module itself never calls these.
+
+enum class FileKind { missing, directory, other };
+// What lies at a byte-string path, judged the way module loading sees it.
+FileKind file_kind(const std::string& path);
+
+// True where the console shows the system's own multibyte text as it is and
+// program arguments arrive in it (Windows: the ANSI code page), so that
+// Shift_JIS texts need no conversion; false where terminals speak UTF-8.
+bool console_speaks_ansi_text();
+
+// Lets standard input and output pass bytes unchanged (Windows would turn LF
+// into CR LF and stop reading at byte 0x1A).
+void use_binary_standard_streams();
+
+// From now on keeps what anything in this process writes to standard error
+// (loaded modules show their messages there on POSIX) instead of showing it,
+// so that it can be shown converted. False where that cannot be done; then
+// standard error stays as it was.
+bool hold_standard_error();
+// The bytes written to standard error since it was held or last taken.
+std::string take_held_standard_error();
+// Writes to standard error as it was before it was held.
+void write_unheld_standard_error(const std::string& text);
 
 }  // namespace platform

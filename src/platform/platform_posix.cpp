@@ -1,5 +1,6 @@
 // POSIX stand-ins for the Windows calls: malloc/free blocks, dlopen modules,
-// standard error for message boxes, open/read/close for files.
+// standard error for message boxes, open/read/close for files; and for the
+// host tool, a way to hold back what modules write to standard error.
 #include "platform/platform.h"
 
 #include "platform/fault_injection.h"
@@ -172,6 +173,80 @@ long read_file(file_handle file, char* buffer, std::size_t capacity) {
 void close_file(file_handle file) {
   if (file == nullptr) return;
   ::close(static_cast<int>(reinterpret_cast<std::intptr_t>(file) - 1));
+}
+
+std::string as_directory(const std::string& path) {
+  return path.empty() || path.back() == '/' ? path : path + '/';
+}
+
+FileKind file_kind(const std::string& path) {
+  struct stat info;
+  if (path.empty() || ::stat(path.c_str(), &info) != 0) return FileKind::missing;
+  return S_ISDIR(info.st_mode) ? FileKind::directory : FileKind::other;
+}
+
+bool console_speaks_ansi_text() { return false; }
+
+void use_binary_standard_streams() {}
+
+namespace {
+// While standard error is held, fd 2 writes into an unnamed temporary file
+// (a file, not a pipe: a module that writes a lot can never block on it)
+// and the original standard error waits in `unheld_fd`.
+int held_fd = -1;
+int unheld_fd = -1;
+off_t held_taken = 0;  // how much of the file has been taken already
+}  // namespace
+
+bool hold_standard_error() {
+  if (held_fd >= 0) return true;
+  std::FILE* file = std::tmpfile();
+  if (file == nullptr) return false;
+  std::fflush(stderr);
+  const int keep = ::dup(STDERR_FILENO);
+  const int held = keep < 0 ? -1 : ::dup(::fileno(file));
+  std::fclose(file);
+  if (held < 0 || ::dup2(held, STDERR_FILENO) < 0) {
+    if (keep >= 0) ::close(keep);
+    if (held >= 0) ::close(held);
+    return false;
+  }
+  ::fcntl(keep, F_SETFD, FD_CLOEXEC);
+  ::fcntl(held, F_SETFD, FD_CLOEXEC);
+  held_fd = held;
+  unheld_fd = keep;
+  return true;
+}
+
+std::string take_held_standard_error() {
+  if (held_fd < 0) return {};
+  std::fflush(stderr);
+  // pread leaves alone the file offset that fd 2 shares, so writers keep
+  // appending where they were.
+  std::string bytes;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t got = ::pread(held_fd, buffer, sizeof buffer, held_taken);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    bytes.append(buffer, static_cast<std::size_t>(got));
+    held_taken += got;
+  }
+  return bytes;
+}
+
+void write_unheld_standard_error(const std::string& text) {
+  if (unheld_fd < 0) {
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fflush(stderr);
+    return;
+  }
+  for (std::size_t done = 0; done < text.size();) {
+    const ssize_t wrote = ::write(unheld_fd, text.data() + done, text.size() - done);
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0) return;
+    done += static_cast<std::size_t>(wrote);
+  }
 }
 
 }  // namespace platform

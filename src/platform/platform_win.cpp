@@ -1,11 +1,14 @@
 // The Win32 side of the platform layer: handoff blocks in fixed global
 // memory, module loading, the system-modal error box, the ANSI code page's
-// lead bytes and read-only file access.
+// lead bytes, read-only file access, and the console streams of the host tool.
 #include "platform/platform.h"
 
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
 #include <climits>
+#include <cstdio>
 #include <cstring>
 
 namespace platform {
@@ -143,6 +146,43 @@ void close_file(file_handle file) {
   if (file != nullptr) {
     CloseHandle(static_cast<HANDLE>(file));
   }
+}
+
+std::string as_directory(const std::string& path) {
+  if (path.empty()) return path;
+  bool ends_in_separator = false;
+  const LeadByteSet& lead = lead_bytes();
+  for (std::size_t i = 0; i < path.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(path[i]);
+    ends_in_separator = byte == '\\' || byte == '/';
+    if (lead.lead[byte]) ++i;  // its second byte is never a separator
+  }
+  return ends_in_separator ? path : path + '\\';
+}
+
+FileKind file_kind(const std::string& path) {
+  const DWORD attributes = path.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return FileKind::missing;
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? FileKind::directory : FileKind::other;
+}
+
+bool console_speaks_ansi_text() { return true; }
+
+void use_binary_standard_streams() {
+  _setmode(_fileno(stdin), _O_BINARY);
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
+}
+
+// Modules show their messages in message boxes here; standard error carries
+// nothing of theirs to convert.
+bool hold_standard_error() { return false; }
+
+std::string take_held_standard_error() { return {}; }
+
+void write_unheld_standard_error(const std::string& text) {
+  std::fwrite(text.data(), 1, text.size(), stderr);
+  std::fflush(stderr);
 }
 
 }  // namespace platform

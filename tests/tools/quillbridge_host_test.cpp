@@ -114,6 +114,39 @@ TEST(QuillbridgeHost, NonAsciiBytesAreEscapedOrShownAsShiftJis) {
       << converted.out;
 }
 
+TEST(QuillbridgeHost, SjisSendsTypedUtf8AsShiftJisAndShowsMessagesConverted) {
+  FixtureLog log;
+  TempDir dir;
+  dir.add_fixture("recording", "shiori.dll");
+  // "Sekai" typed in UTF-8, on the command line and on a typed line.
+  const std::string sekai_utf8 = "\xE4\xB8\x96\xE7\x95\x8C";
+  const std::string sekai_sjis = "\x90\xA2\x8A\x45";
+  EXPECT_EQ(run_host({"--sjis", QB_MODULE_PATH, dir.base(), "hello", sekai_utf8}).status, 0);
+  EXPECT_EQ(run_host({"--sjis", "-i", QB_MODULE_PATH, dir.base()}, "hello " + sekai_utf8 + "\n")
+                .status,
+            0);
+  const std::string sent_on = "GET Sentence SHIORI/2.5\r\nSender: Quillbridge\r\n"
+                              "Charset: Shift_JIS\r\nEvent: hello\r\nReference0: " +
+                              sekai_sjis + "\r\n\r\n";
+  EXPECT_EQ(log.bytes_of("request"), (std::vector<std::string>{sent_on, sent_on}));
+
+  // Text Shift_JIS cannot write is refused before anything is sent.
+  const HostRun emoji = run_host({"--sjis", QB_MODULE_PATH, dir.base(), "\xF0\x9F\x98\x80"});
+  EXPECT_EQ(emoji.status, 2);
+  EXPECT_NE(emoji.err.find("Shift_JIS can write; nothing was sent"), std::string::npos) << emoji.err;
+  EXPECT_EQ(log.bytes_of("request").size(), 2u);
+
+  // The module's own message, Shift_JIS on standard error, arrives as UTF-8
+  // ("Shiori ga mitsukarimasen deshita"), before the tool's own line.
+  TempDir empty;
+  const HostRun not_found = run_host({"--sjis", QB_MODULE_PATH, empty.base(), "x"});
+  EXPECT_EQ(not_found.status, 1);
+  const std::size_t message = not_found.err.find(
+      "error - Quillbridge.dll: \xE6\xA0\x9E\xE3\x81\x8C\xE8\xA6\x8B\xE3\x81\xA4");
+  EXPECT_NE(message, std::string::npos) << not_found.err;
+  EXPECT_LT(message, not_found.err.find("quillbridge-host: the module's load returned 0"));
+}
+
 TEST(QuillbridgeHost, InteractiveModeSendsOneRequestPerLine) {
   const HostRun run = run_host({"-i", "--raw", QB_MODULE_PATH, QB_DEMO_DIR},
                            "greet World\n\n   \nadd\tA B\tC\r\nversion\n");
@@ -245,6 +278,9 @@ TEST(QuillbridgeHost, UsageErrorsExitWithTwo) {
   const HostRun unreadable = run_host({QB_MODULE_PATH, QB_DEMO_DIR, "-f", "/nonexistent/request"});
   EXPECT_EQ(unreadable.status, 2);
   EXPECT_NE(unreadable.err.find("cannot read the request file"), std::string::npos);
+  const HostRun version = run_host({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out.rfind("quillbridge-host ", 0), 0u) << version.out;
 }
 
 TEST(QuillbridgeHost, HelpFitsOnOneScreen) {

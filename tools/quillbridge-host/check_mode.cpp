@@ -37,7 +37,7 @@ const char check_usage[] =
 struct CheckOptions {
   std::string folder;              // with a trailing separator
   plugin::ArgumentList arguments;  // EVENT, REFERENCE...; empty: send nothing
-  bool shift_jis = false;
+  host_display::Charset charset = host_display::Charset::escaped;
 };
 
 int usage_error(const std::string& problem) {
@@ -64,22 +64,31 @@ int parse_check_options(int argc, char** argv, CheckOptions& options) {
     } else if (word == "--check") {
       continue;
     } else if (word == "--sjis") {
-      options.shift_jis = true;
+      options.charset = host_display::Charset::shift_jis_as_utf8;
     } else {
       return usage_error("--check does not take " + word);
     }
   }
   if (positional.empty()) return usage_error("--check needs a FOLDER");
-  if (options.shift_jis && !host_display::can_convert_shift_jis())
+  if (platform::console_speaks_ansi_text()) {
+    options.charset = host_display::Charset::as_they_are;
+  } else if (options.charset == host_display::Charset::shift_jis_as_utf8 &&
+             !host_display::can_convert_shift_jis()) {
     return usage_error("--sjis: this build has no Shift_JIS converter");
-  std::error_code error;
-  if (!std::filesystem::is_directory(positional[0], error))
+  }
+  if (platform::file_kind(positional[0]) != platform::FileKind::directory)
     return usage_error(positional[0] + " is not a folder");
-  options.folder = positional[0];
-  // The module appends file names to the folder as it is given; hosts give
-  // it with a trailing separator.
-  if (options.folder.back() != '/' && options.folder.back() != '\\') options.folder += '/';
+  options.folder = platform::as_directory(positional[0]);
   options.arguments.assign(positional.begin() + 1, positional.end());
+  // What the module receives is Shift_JIS: typed UTF-8 is converted first.
+  if (options.charset == host_display::Charset::shift_jis_as_utf8) {
+    for (std::string& argument : options.arguments) {
+      std::string converted;
+      if (!host_display::shift_jis_from_utf8(argument, converted))
+        return usage_error("--sjis: " + argument + " is not UTF-8 that Shift_JIS can write");
+      argument = converted;
+    }
+  }
   return -1;
 }
 
@@ -333,7 +342,7 @@ bool is_check_command(int argc, char** argv) {
 int run_check(int argc, char** argv) {
   CheckOptions options;
   if (const int stop = parse_check_options(argc, argv, options); stop >= 0) return stop;
-  const Report report(options.shift_jis);
+  const Report report(options.charset);
 
   const std::optional<std::string> name = explain_discovery(options.folder, report);
   if (!name) return exit_no_backend;

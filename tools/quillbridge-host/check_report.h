@@ -14,13 +14,13 @@ namespace host_check {
 // Prints the steps of one check.
 class Report {
  public:
-  explicit Report(bool shift_jis) : shift_jis_(shift_jis) {}
+  explicit Report(host_display::Charset charset) : charset_(charset) {}
 
   void heading(const std::string& title) const { std::printf("\n== %s\n", title.c_str()); }
   void line(const std::string& text) const { std::printf("  %s\n", text.c_str()); }
   // Bytes that came from a file or a backend, made readable.
   std::string bytes(std::string_view raw) const {
-    return host_display::readable(std::string(raw), shift_jis_);
+    return host_display::readable(std::string(raw), charset_);
   }
   std::string quoted(std::string_view raw) const {
     // Built up in steps: '"' + text trips a false -Wrestrict in GCC 12 at -O2.
@@ -31,11 +31,11 @@ class Report {
   }
   void block(const char* title, const std::string& raw) const {
     std::printf("--- %s (%zu bytes)\n", title, raw.size());
-    std::fputs(host_display::readable_lines(raw, shift_jis_).c_str(), stdout);
+    std::fputs(host_display::readable_lines(raw, charset_).c_str(), stdout);
   }
 
  private:
-  bool shift_jis_;
+  host_display::Charset charset_;
 };
 
 // ASCII letters compared without regard to case; other bytes as they are.

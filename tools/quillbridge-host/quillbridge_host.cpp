@@ -4,10 +4,6 @@
 // ever sees it, and for finding out why it does not answer.
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <iostream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -26,29 +22,36 @@ constexpr int exit_bad_module = 3;
 const char usage[] =
     "usage: quillbridge-host [OPTIONS] MODULE DIRECTORY [ARGUMENT...]\n"
     "       quillbridge-host [--sjis] --check FOLDER [EVENT [REFERENCE...]]\n"
-    "Loads MODULE as a host program does, calls its load with DIRECTORY (a '/'\n"
-    "is added when missing), sends requests and shows request and reply.\n"
+    "Loads MODULE as a host program does, calls its load with DIRECTORY (a\n"
+    "separator is added when missing), sends requests, shows request and reply.\n"
     "\n"
     "  ARGUMENT...         one request: the ARGUMENTs go out as Argument0,\n"
     "                      Argument1, ... (Argument0 is the event name)\n"
     "  -f, --request FILE  send the bytes of FILE unchanged ('-': standard input)\n"
-    "  -i, --interactive   one request per line typed: the line's words (split\n"
-    "                      at spaces) are the arguments; a line holding a tab is\n"
-    "                      split at tabs instead. Empty lines are skipped; Ctrl-D\n"
-    "                      ends\n"
-    "  --sjis              show text as Shift_JIS converted to UTF-8 (display\n"
-    "                      only; what is sent never changes). Without it CR and\n"
-    "                      LF show as \\r \\n and other bytes outside ASCII as \\xNN\n"
+    "  -i, --interactive   one request per line typed: its words (or, if it holds\n"
+    "                      a tab, its tab-separated fields) are the arguments;\n"
+    "                      Ctrl-D (Windows: Ctrl-Z, Enter) ends\n"
+    "  --sjis              type and read Shift_JIS text as UTF-8: ARGUMENTs and\n"
+    "                      typed lines are sent as Shift_JIS, replies and the\n"
+    "                      module's messages shown converted (Windows: as is)\n"
     "  --raw               print only the reply bytes, exactly as they came\n"
     "  --check             explain an empty result: what the module finds in FOLDER\n"
     "                      and what its backend answers (--check --help: more)\n"
+    "  --version           show the version of this tool\n"
     "  -h, --help          show this text\n"
     "\n"
     "Exit status: 0 replies received; 1 the module's load returned 0 (its\n"
-    "message tells why); 2 usage error or unreadable request file; 3 the module\n"
-    "file is missing, is not a module, or lacks load, request or unload.\n";
+    "message tells why); 2 usage error, unreadable request file, or text that\n"
+    "Shift_JIS cannot write; 3 the module file is missing, is not a module, or\n"
+    "lacks load, request or unload.\n";
+
+// What the command line asks for. Each mode is one function below, called
+// from main; a new mode gets its value here, its words in parse_options and
+// its own function (in its own file when it is large).
+enum class Mode { send_requests, show_help, show_version };
 
 struct Options {
+  Mode mode = Mode::send_requests;
   std::string module_path;
   std::string directory;
   std::vector<std::string> arguments;
@@ -56,7 +59,28 @@ struct Options {
   bool interactive = false;
   bool raw = false;
   bool shift_jis = false;
+  // How bytes outside ASCII are shown; follows from shift_jis and the system.
+  host_display::Charset charset = host_display::Charset::escaped;
 };
+
+// The tool's own messages. Held module messages written so far go out
+// first, so that both appear in the order they were made.
+void show_module_messages(const Options& options);
+
+void say(const Options& options, const std::string& text) {
+  show_module_messages(options);
+  platform::write_unheld_standard_error("quillbridge-host: " + text + "\n");
+}
+
+// What modules wrote to standard error (their messages, in Shift_JIS) while
+// --sjis held it back, shown converted.
+void show_module_messages(const Options& options) {
+  const std::string held = platform::take_held_standard_error();
+  if (held.empty()) return;
+  platform::write_unheld_standard_error(options.charset == host_display::Charset::shift_jis_as_utf8
+                                            ? host_display::utf8_from_shift_jis(held)
+                                            : held);
+}
 
 int usage_error(const std::string& problem) {
   std::fprintf(stderr, "quillbridge-host: %s\n", problem.c_str());
@@ -65,6 +89,7 @@ int usage_error(const std::string& problem) {
 }
 
 // Returns -1 when the options are sound, else the exit code to stop with.
+// The first of --help and --version wins over everything after it.
 int parse_options(int argc, char** argv, Options& options) {
   std::vector<std::string> positional;
   bool options_done = false;
@@ -77,8 +102,11 @@ int parse_options(int argc, char** argv, Options& options) {
     } else if (word == "--") {
       options_done = true;
     } else if (word == "-h" || word == "--help") {
-      std::fputs(usage, stdout);
-      return exit_ok;
+      options.mode = Mode::show_help;
+      return -1;
+    } else if (word == "--version") {
+      options.mode = Mode::show_version;
+      return -1;
     } else if (word == "-i" || word == "--interactive") {
       options.interactive = true;
     } else if (word == "--raw") {
@@ -99,9 +127,31 @@ int parse_options(int argc, char** argv, Options& options) {
   const int modes = (options.interactive ? 1 : 0) + (options.request_file.empty() ? 0 : 1) +
                     (options.arguments.empty() ? 0 : 1);
   if (modes > 1) return usage_error("give ARGUMENTs, --request or --interactive, not several");
-  if (options.shift_jis && !host_display::can_convert_shift_jis())
-    return usage_error("--sjis: this build has no Shift_JIS converter");
+  if (platform::console_speaks_ansi_text()) {
+    options.charset = host_display::Charset::as_they_are;
+  } else if (options.shift_jis) {
+    if (!host_display::can_convert_shift_jis())
+      return usage_error("--sjis: this build has no Shift_JIS converter");
+    options.charset = host_display::Charset::shift_jis_as_utf8;
+  }
   return -1;
+}
+
+// Arguments as the module must get them: with --sjis where terminals speak
+// UTF-8, converted to Shift_JIS. False, after saying which one, when an
+// argument cannot be.
+bool to_module_text(const Options& options, std::vector<std::string>& arguments) {
+  if (options.charset != host_display::Charset::shift_jis_as_utf8) return true;
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    std::string converted;
+    if (!host_display::shift_jis_from_utf8(arguments[i], converted)) {
+      say(options, "Argument" + std::to_string(i) + " \"" + arguments[i] +
+                       "\" is not UTF-8 text that Shift_JIS can write; nothing was sent");
+      return false;
+    }
+    arguments[i] = converted;
+  }
+  return true;
 }
 
 std::string build_request(const std::vector<std::string>& arguments) {
@@ -133,56 +183,63 @@ std::vector<std::string> split_typed_line(const std::string& line) {
 
 bool read_request_file(const std::string& name, std::string& bytes) {
   if (name == "-") {
-    bytes.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
-    return true;
+    char buffer[4096];
+    for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, stdin)) > 0;)
+      bytes.append(buffer, got);
+    return !std::ferror(stdin);
   }
-  std::error_code error;
-  if (std::filesystem::is_directory(name, error)) return false;
-  std::ifstream in(name, std::ios::binary);
-  if (!in) return false;
-  bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return true;
+  platform::file_handle file = platform::open_file(name);
+  if (file == nullptr) return false;
+  char buffer[4096];
+  long got;
+  while ((got = platform::read_file(file, buffer, sizeof buffer)) > 0)
+    bytes.append(buffer, static_cast<std::size_t>(got));
+  platform::close_file(file);
+  return got == 0;
 }
 
 // What the first bytes of a file that would not load say it is, to point
 // the user at a module built for another system.
 std::string kind_of_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
   char head[4] = {};
-  in.read(head, sizeof head);
-  if (in.gcount() >= 2 && head[0] == 'M' && head[1] == 'Z') return "a Windows DLL or program";
-  if (in.gcount() == 4 && std::memcmp(head, "\x7f" "ELF", 4) == 0) return "an ELF shared object";
+  long got = 0;
+  if (platform::file_handle file = platform::open_file(path)) {
+    got = platform::read_file(file, head, sizeof head);
+    platform::close_file(file);
+  }
+  if (got >= 2 && head[0] == 'M' && head[1] == 'Z') return "a Windows DLL or program";
+  if (got == 4 && std::memcmp(head, "\x7f" "ELF", 4) == 0) return "an ELF shared object";
   return "";
 }
 
 // The loaded module with its three entry points.
 class LoadedModule {
  public:
+  explicit LoadedModule(const Options& options) : options_(options) {}
   ~LoadedModule() {
     if (handle_ != nullptr) platform::free_module(handle_);
   }
 
   // Opens `path`; on failure tells the user why and returns false.
   bool open(const std::string& path) {
-    std::error_code error;
-    const auto status = std::filesystem::status(path, error);
-    if (!std::filesystem::exists(status)) {
-      std::fprintf(stderr, "quillbridge-host: no module file at %s\n", path.c_str());
+    const platform::FileKind kind = platform::file_kind(path);
+    if (kind == platform::FileKind::missing) {
+      say(options_, "no module file at " + path);
       return false;
     }
-    if (std::filesystem::is_directory(status)) {
-      std::fprintf(stderr, "quillbridge-host: %s is a directory, not a module file\n",
-                   path.c_str());
+    if (kind == platform::FileKind::directory) {
+      say(options_, path + " is a directory, not a module file");
       return false;
     }
-    handle_ = platform::load_module(path);
+    // A bare file name means the file in the current folder, as checked
+    // above; Windows would otherwise look beside this program first.
+    const bool bare = path.find_first_of("/\\:") == std::string::npos;
+    handle_ = platform::load_module(bare ? platform::as_directory(".") + path : path);
     if (handle_ == nullptr) {
-      const std::string kind = kind_of_file(path);
-      std::fprintf(stderr,
-                   "quillbridge-host: %s is not a module this program can load%s%s%s "
-                   "(a module must be built for this system and word size)\n",
-                   path.c_str(), kind.empty() ? "" : " (it looks like ",
-                   kind.c_str(), kind.empty() ? "" : ")");
+      const std::string looks = kind_of_file(path);
+      say(options_, path + " is not a module this program can load" +
+                        (looks.empty() ? "" : " (it looks like " + looks + ")") +
+                        " (a module must be built for this system and word size)");
       return false;
     }
     load = reinterpret_cast<platform::entry_load>(platform::find_entry(handle_, "load"));
@@ -193,10 +250,8 @@ class LoadedModule {
     if (request == nullptr) missing += " request";
     if (unload == nullptr) missing += " unload";
     if (!missing.empty()) {
-      std::fprintf(stderr,
-                   "quillbridge-host: %s does not export%s (a module must export load, "
-                   "request and unload)\n",
-                   path.c_str(), missing.c_str());
+      say(options_, path + " does not export" + missing +
+                        " (a module must export load, request and unload)");
       return false;
     }
     return true;
@@ -207,6 +262,7 @@ class LoadedModule {
   platform::entry_unload unload = nullptr;
 
  private:
+  const Options& options_;
   platform::module_handle handle_ = nullptr;
 };
 
@@ -217,14 +273,13 @@ class Session {
   int load(const std::string& directory) {
     const int loaded = module_.load(platform::allocate_block(directory.data(), directory.size()),
                                     static_cast<long>(directory.size()));
+    show_module_messages(options_);
     if (!options_.raw) {
       std::printf("load(\"%s\") = %d\n", show(directory).c_str(), loaded);
       std::fflush(stdout);
     }
     if (loaded != 0) return exit_ok;
-    std::fprintf(stderr,
-                 "quillbridge-host: the module's load returned 0 for %s; nothing was sent\n",
-                 directory.c_str());
+    say(options_, "the module's load returned 0 for " + directory + "; nothing was sent");
     return exit_load_refused;
   }
 
@@ -237,6 +292,7 @@ class Session {
                                   ? std::string(bytes, static_cast<std::size_t>(length))
                                   : std::string();
     platform::free_block(reply_block);
+    show_module_messages(options_);
 
     if (options_.raw) {
       std::fwrite(reply.data(), 1, reply.size(), stdout);
@@ -247,71 +303,104 @@ class Session {
     std::fflush(stdout);
   }
 
-  void unload() { module_.unload(); }
+  void unload() {
+    module_.unload();
+    show_module_messages(options_);
+  }
 
  private:
   std::string show(const std::string& bytes) const {
-    return host_display::readable(bytes, options_.shift_jis);
+    return host_display::readable(bytes, options_.charset);
   }
 
   void print_block(const char* title, const std::string& bytes) const {
     std::printf("--- %s (%zu bytes)\n", title, bytes.size());
-    std::fputs(host_display::readable_lines(bytes, options_.shift_jis).c_str(), stdout);
+    std::fputs(host_display::readable_lines(bytes, options_.charset).c_str(), stdout);
   }
 
   LoadedModule& module_;
   const Options& options_;
 };
 
-int run_interactive(Session& session, bool raw) {
-  if (!raw)
+// One line of standard input without its LF; false at the end of input.
+// (C stdio rather than iostreams keeps the Windows program small.)
+bool read_typed_line(std::string& line) {
+  line.clear();
+  int c;
+  while ((c = std::getchar()) != EOF && c != '\n') line += static_cast<char>(c);
+  return c != EOF || !line.empty();
+}
+
+void run_interactive(Session& session, const Options& options) {
+  if (!options.raw)
     std::puts("One request per line: the words are Argument0, Argument1, ... (separate\n"
-              "them with tabs to put spaces inside one). Ctrl-D ends.");
+              "them with tabs to put spaces inside one). Ctrl-D (Windows: Ctrl-Z) ends.");
   std::string line;
   for (;;) {
-    if (!raw) {
+    if (!options.raw) {
       std::fputs("> ", stdout);
       std::fflush(stdout);
     }
-    if (!std::getline(std::cin, line)) break;
+    if (!read_typed_line(line)) break;
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    const std::vector<std::string> arguments = split_typed_line(line);
-    if (arguments.empty()) continue;
+    // A Windows console ends input with a line holding only Ctrl-Z, which
+    // standard input in binary mode passes on as a byte.
+    if (line == "\x1A") break;
+    std::vector<std::string> arguments = split_typed_line(line);
+    // A line that cannot be sent is said so and skipped; the session goes on.
+    if (arguments.empty() || !to_module_text(options, arguments)) continue;
     session.send(build_request(arguments));
   }
-  if (!raw) std::putchar('\n');
-  return exit_ok;
+  if (!options.raw) std::putchar('\n');
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  if (host_check::is_check_command(argc, argv)) return host_check::run_check(argc, argv);
-  Options options;
-  if (const int stop = parse_options(argc, argv, options); stop >= 0) return stop;
-
+// The usual mode: load the module with the directory, send the request (or
+// the typed ones), unload.
+int send_requests(Options& options) {
   std::string request;
   if (!options.request_file.empty() && !read_request_file(options.request_file, request)) {
-    std::fprintf(stderr, "quillbridge-host: cannot read the request file %s\n",
-                 options.request_file.c_str());
+    say(options, "cannot read the request file " + options.request_file);
     return exit_usage;
   }
-  if (options.request_file.empty() && !options.interactive)
+  if (options.request_file.empty() && !options.interactive) {
+    if (!to_module_text(options, options.arguments)) return exit_usage;
     request = build_request(options.arguments);
+  }
 
-  std::string directory = options.directory;
-  if (!directory.empty() && directory.back() != '/') directory += '/';
+  // The module's messages come in Shift_JIS; hold them to show them
+  // converted. Where that cannot be done they are shown as they come.
+  if (options.charset == host_display::Charset::shift_jis_as_utf8) platform::hold_standard_error();
 
-  LoadedModule module;
+  LoadedModule module(options);
   if (!module.open(options.module_path)) return exit_bad_module;
   Session session(module, options);
-  int status = session.load(directory);
+  int status = session.load(platform::as_directory(options.directory));
   if (status == exit_ok) {
     if (options.interactive)
-      status = run_interactive(session, options.raw);
+      run_interactive(session, options);
     else
       session.send(request);
   }
   session.unload();
   return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  platform::use_binary_standard_streams();
+  if (host_check::is_check_command(argc, argv)) return host_check::run_check(argc, argv);
+  Options options;
+  if (const int stop = parse_options(argc, argv, options); stop >= 0) return stop;
+  switch (options.mode) {
+    case Mode::show_help:
+      std::fputs(usage, stdout);
+      return exit_ok;
+    case Mode::show_version:
+      std::puts("quillbridge-host " QB_VERSION);
+      return exit_ok;
+    case Mode::send_requests:
+      break;
+  }
+  return send_requests(options);
 }

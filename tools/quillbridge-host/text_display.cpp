@@ -9,6 +9,10 @@
 namespace host_display {
 namespace {
 
+// CP932 is Shift_JIS as Windows writes it, with the vendor characters that
+// dictionaries do use.
+constexpr const char* module_charset = "CP932";
+
 std::string hex_escape(unsigned char byte) {
   char text[5];
   std::snprintf(text, sizeof text, "\\x%02X", byte);
@@ -19,55 +23,56 @@ bool is_lead_byte(unsigned char byte) {
   return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
 }
 
-// The UTF-8 of one Shift_JIS character, or empty when it is not one.
-std::string shift_jis_character(const std::string& character) {
+// `in` converted whole from one character set to another; false when any
+// of it does not convert.
+bool convert(const char* to, const char* from, const std::string& in, std::string& out) {
 #if defined(QB_HOST_HAS_ICONV)
-  // CP932 is Shift_JIS as Windows writes it, with the vendor characters
-  // that dictionaries do use.
-  iconv_t converter = iconv_open("UTF-8", "CP932");
-  if (converter == reinterpret_cast<iconv_t>(-1)) return {};
-  std::string in = character;
-  std::string out(16, '\0');
-  char* from = in.data();
-  char* to = out.data();
-  std::size_t from_left = in.size(), to_left = out.size();
-  const bool ok = iconv(converter, &from, &from_left, &to, &to_left) != static_cast<std::size_t>(-1) &&
+  iconv_t converter = iconv_open(to, from);
+  if (converter == reinterpret_cast<iconv_t>(-1)) return false;
+  std::string source = in;
+  // Four bytes out per byte in covers both directions used here.
+  std::string target(source.size() * 4 + 4, '\0');
+  char* from_at = source.data();
+  char* to_at = target.data();
+  std::size_t from_left = source.size(), to_left = target.size();
+  const bool ok = iconv(converter, &from_at, &from_left, &to_at, &to_left) !=
+                      static_cast<std::size_t>(-1) &&
                   from_left == 0;
   iconv_close(converter);
-  if (!ok) return {};
-  out.resize(out.size() - to_left);
-  return out;
+  if (!ok) return false;
+  target.resize(target.size() - to_left);
+  out = target;
+  return true;
 #else
-  (void)character;
-  return {};
+  (void)to, (void)from, (void)in, (void)out;
+  return false;
 #endif
 }
 
-}  // namespace
-
-bool can_convert_shift_jis() { return !shift_jis_character("\x82\xA0").empty(); }
-
-std::string readable(const std::string& bytes, bool shift_jis) {
+// Shows `bytes`; `keep_line_ends` leaves CR, LF and tab as they are instead
+// of writing \r \n \t.
+std::string show(const std::string& bytes, Charset charset, bool keep_line_ends) {
   std::string shown;
   for (std::size_t i = 0; i < bytes.size(); ++i) {
     const auto byte = static_cast<unsigned char>(bytes[i]);
-    if (byte == '\r') {
-      shown += "\\r";
-    } else if (byte == '\n') {
-      shown += "\\n";
-    } else if (byte == '\t') {
-      shown += "\\t";
+    if (byte == '\r' || byte == '\n' || byte == '\t') {
+      if (keep_line_ends)
+        shown += static_cast<char>(byte);
+      else
+        shown += byte == '\r' ? "\\r" : byte == '\n' ? "\\n" : "\\t";
     } else if (byte >= 0x20 && byte < 0x7F) {
       shown += static_cast<char>(byte);
-    } else if (shift_jis && byte >= 0x80) {
+    } else if (byte >= 0x80 && charset == Charset::as_they_are) {
+      shown += static_cast<char>(byte);
+    } else if (byte >= 0x80 && charset == Charset::shift_jis_as_utf8) {
       // A lead byte takes the next byte with it, whatever that byte is.
       const std::size_t size = is_lead_byte(byte) && i + 1 < bytes.size() ? 2 : 1;
-      const std::string converted = shift_jis_character(bytes.substr(i, size));
-      if (converted.empty()) {
-        shown += hex_escape(byte);
-      } else {
+      std::string converted;
+      if (convert("UTF-8", module_charset, bytes.substr(i, size), converted)) {
         shown += converted;
         i += size - 1;
+      } else {
+        shown += hex_escape(byte);
       }
     } else {
       shown += hex_escape(byte);
@@ -76,17 +81,36 @@ std::string readable(const std::string& bytes, bool shift_jis) {
   return shown;
 }
 
-std::string readable_lines(const std::string& bytes, bool shift_jis) {
+}  // namespace
+
+bool can_convert_shift_jis() {
+  std::string converted;
+  return convert("UTF-8", module_charset, "\x82\xA0", converted);
+}
+
+std::string readable(const std::string& bytes, Charset charset) {
+  return show(bytes, charset, false);
+}
+
+std::string readable_lines(const std::string& bytes, Charset charset) {
   if (bytes.empty()) return "(empty)\n";
   std::string shown;
   std::size_t start = 0;
   while (start < bytes.size()) {
     std::size_t end = bytes.find('\n', start);
     end = end == std::string::npos ? bytes.size() : end + 1;
-    shown += readable(bytes.substr(start, end - start), shift_jis) + "\n";
+    shown += readable(bytes.substr(start, end - start), charset) + "\n";
     start = end;
   }
   return shown;
+}
+
+std::string utf8_from_shift_jis(const std::string& bytes) {
+  return show(bytes, Charset::shift_jis_as_utf8, true);
+}
+
+bool shift_jis_from_utf8(const std::string& utf8, std::string& shift_jis) {
+  return convert(module_charset, "UTF-8", utf8, shift_jis);
 }
 
 }  // namespace host_display

@@ -1,22 +1,37 @@
-// How quillbridge-host shows request and reply bytes to a person: every
-// byte stays visible (CR and LF included), and nothing shown is ever what
-// gets sent.
+// How quillbridge-host turns bytes into text for a person, and text a person
+// typed into the Shift_JIS bytes a module expects.
 #pragma once
 
 #include <string>
 
 namespace host_display {
 
-// True when this build can show Shift_JIS text converted to UTF-8.
+// How bytes outside ASCII are shown.
+enum class Charset {
+  escaped,            // as \xNN
+  shift_jis_as_utf8,  // Shift_JIS characters converted for a UTF-8 terminal
+  as_they_are,        // unchanged, for a console that speaks Shift_JIS itself
+};
+
+// True when this build can convert between Shift_JIS and UTF-8.
 bool can_convert_shift_jis();
 
 // `bytes` on one line: CR, LF and tab as \r \n \t, other control bytes as
-// \xNN, bytes outside ASCII as \xNN or, with `shift_jis`, as the UTF-8 of
-// the Shift_JIS characters they make (bytes that make none stay \xNN).
-std::string readable(const std::string& bytes, bool shift_jis);
+// \xNN, bytes outside ASCII as `charset` says (with shift_jis_as_utf8, bytes
+// that make no Shift_JIS character stay \xNN).
+std::string readable(const std::string& bytes, Charset charset);
 
 // The same, broken into screen lines after each LF; always ends in a line
 // end, and an empty text shows as "(empty)".
-std::string readable_lines(const std::string& bytes, bool shift_jis);
+std::string readable_lines(const std::string& bytes, Charset charset);
+
+// A module's message text (Shift_JIS) for a UTF-8 terminal: characters
+// converted, line ends and tabs kept, every other byte that makes no
+// character shown as \xNN, so nothing after a bad byte is lost.
+std::string utf8_from_shift_jis(const std::string& bytes);
+
+// Text typed in UTF-8 as code page 932 Shift_JIS. False when it is not
+// UTF-8 or holds a character Shift_JIS cannot write.
+bool shift_jis_from_utf8(const std::string& utf8, std::string& shift_jis);
 
 }  // namespace host_display
