@@ -24,7 +24,7 @@ namespace {
 std::string module_path;    // the DLL under test
 std::string fixtures_dir;   // with a trailing backslash
 UINT expected_acp = 0;      // 0: whatever the system says
-std::string host_tool_path;  // quillbridge-host.exe; empty: its cases are skipped
+std::string host_tool_path;  // quillbridge-host.exe; empty: its cases are left out
 
 // What the fixtures answer in this case.
 int fixture_load_answer = TRUE;
@@ -484,7 +484,7 @@ TEST(QuillbridgeProcessExit, LeavesTheDetachedBackendAlone) {
 // The host tool's check, run as a user runs it, on a folder whose backend
 // answers 400: the check must show that answer and say what it means.
 TEST(HostToolCheck, ExplainsABackendThatAnswersBadRequest) {
-  if (host_tool_path.empty()) GTEST_SKIP() << "no --host-tool given";
+  ASSERT_FALSE(host_tool_path.empty()) << "needs --host-tool";
   const std::string base = make_base_directory();
   write_file(base + "descript.txt", "shiori,engine.dll\r\n");
   place_fixture(base, "engine.dll", "fixture_bad_request.dll");
@@ -568,6 +568,14 @@ int main(int argc, char** argv) {
                  "usage: %s --module=PATH --fixtures=DIR [--expect-acp=N] [--host-tool=PATH]\n",
                  argv[0]);
     return 2;
+  }
+  if (host_tool_path.empty()) {
+    // Left out rather than skipped: a skipped case brings the 32-bit run
+    // down under the emulator.
+    std::string filter = GTEST_FLAG_GET(filter);
+    filter += filter.find('-') == std::string::npos ? "-HostToolCheck.*" : ":HostToolCheck.*";
+    GTEST_FLAG_SET(filter, filter);
+    std::printf("no --host-tool: the host tool's cases are left out\n");
   }
   std::printf("code page %u, module %s\n", GetACP(), module_path.c_str());
   return RUN_ALL_TESTS();
