@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -71,6 +72,9 @@ TEST(QuillbridgeHost, ArgumentsAfterTheFirstAreNeverTakenAsOptions) {
   const HostRun run = run_host({"--raw", QB_MODULE_PATH, QB_DEMO_DIR, "add", "--raw", "-1"});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_NE(run.out.find("Result: --raw and -1 make a pair."), std::string::npos) << run.out;
+  const HostRun check_word = run_host({QB_MODULE_PATH, QB_DEMO_DIR, "add", "--check", "x"});
+  EXPECT_NE(check_word.out.find("Result: --check and x make a pair."), std::string::npos)
+      << check_word.out;
 }
 
 TEST(QuillbridgeHost, RequestFileAndStandardInputAreSentByteForByte) {
@@ -189,6 +193,80 @@ TEST(QuillbridgeHost, UnusableModuleFilesExitWithThreeAndSayWhy) {
   const HostRun partial = run_host({(dir.path() / "partial.so").string(), dir.base()});
   EXPECT_EQ(partial.status, 3);
   EXPECT_NE(partial.err.find("does not export unload"), std::string::npos) << partial.err;
+}
+
+// Each way a backend's reply ends up as an empty result, and the one way
+// it does not: --check must tell them apart by what it says and its exit
+// code, and must have sent exactly what the module sends.
+TEST(QuillbridgeHost, CheckNamesWhyAReplyGaveNoSentence) {
+  FixtureLog log;
+  TempDir dir;
+  dir.add_fixture("recording", "shiori.dll");
+  struct Case {
+    std::string reply;
+    int status;
+    std::string said;
+  };
+  const Case cases[] = {
+      {"SHIORI/3.0 400 Bad Request\r\nCharset: UTF-8\r\n\r\n", 3, "400 is not a success status"},
+      {"SHIORI/2.5 200 OK\r\nTo: \r\nSentence: hi\r\n\r\n", 3,
+       "line 2: the header \"To\" has an empty value"},
+      {"SHIORI/2.5 200 OK\r\nsentence: hi\r\n\r\n", 3, "Line 2 has the key \"sentence\""},
+      {"SHIORI/2.5 204 No Content\r\n\r\n", 3, "no answer for this event"},
+      {"SHIORI/2.5 400 Bad Request\r\nSentence: a\r\nSentence: b\r\n\r\n", 0,
+       "Sentence: \"b\", from the Sentence header on line 3"},
+  };
+  for (const Case& c : cases) {
+    log.set_reply(c.reply);
+    const HostRun run = run_host({"--check", dir.base(), "greet", "-x"});
+    EXPECT_EQ(run.status, c.status) << c.reply << run.out << run.err;
+    EXPECT_NE(run.out.find(c.said), std::string::npos) << run.out;
+  }
+  const std::string sent =
+      "GET Sentence SHIORI/2.5\r\nSender: Quillbridge\r\nCharset: Shift_JIS\r\n"
+      "Event: greet\r\nReference0: -x\r\n\r\n";
+  EXPECT_EQ(log.bytes_of("request"), std::vector<std::string>(std::size(cases), sent));
+
+  TempDir empty;
+  EXPECT_EQ(run_host({"--check", empty.base(), "greet"}).status, 1);
+  EXPECT_EQ(run_host({"--check", (empty.path() / "absent").string()}).status, 2);
+}
+
+// The check before any request: a typo in the settings entry silently
+// binds another DLL of the fallback list, and the check must say so; a
+// folder whose backend is Quillbridge itself, or refuses to load, ends it.
+TEST(QuillbridgeHost, CheckTellsWhichFileDiscoveryChoseAndWhy) {
+  FixtureLog log;
+  TempDir typo;
+  typo.write("descript.txt", "Shiori,engine.dll\r\nshiori,engin.dll\r\n");
+  typo.add_fixture("recording", "engine.dll");
+  typo.add_fixture("second", "kawari.dll");
+  const HostRun fallback = run_host({"--check", typo.base()});
+  EXPECT_EQ(fallback.status, 0) << fallback.err;
+  const std::vector<std::string> steps = {
+      "line 2 names the backend \"engin.dll\"",
+      "\"engin.dll\" is not a file in the folder",
+      "Line 1 \"Shiori,engine.dll\" is passed over",
+      "Fallback files absent: satori.dll, misaka.dll.",
+      "Chosen: \"kawari.dll\", the first fallback",
+      "load(\"" + typo.base() + "\") returned 1"};
+  for (const std::string& said : steps)
+    EXPECT_NE(fallback.out.find(said), std::string::npos) << said << "\n" << fallback.out;
+  EXPECT_TRUE(log.bytes_of("request").empty()) << "no EVENT, so nothing is sent";
+
+  TempDir itself;
+  itself.write("descript.txt", "shiori,Quillbridge.dll\r\n");
+  std::filesystem::copy_file(QB_MODULE_PATH, itself.path() / "Quillbridge.dll");
+  const HostRun self = run_host({"--check", itself.base(), "greet"});
+  EXPECT_EQ(self.status, 1);
+  EXPECT_NE(self.out.find("It is Quillbridge itself"), std::string::npos) << self.out;
+
+  TempDir refusing;
+  refusing.add_fixture("refusing", "aya.dll");
+  const HostRun refused = run_host({"--check", refusing.base(), "greet"});
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_NE(refused.out.find("returned 0"), std::string::npos) << refused.out;
+  EXPECT_TRUE(log.bytes_of("request").empty());
 }
 
 TEST(QuillbridgeHost, UsageErrorsExitWithTwo) {

@@ -1,7 +1,9 @@
 // A stand-in backend module with the three-function shape. It follows the
 // handoff rules (frees what it receives, hands over what it allocates) and
 // reports every call to the test host through fixture_channel.h. Built with
-// FIXTURE_WITHOUT_UNLOAD it lacks the unload export.
+// FIXTURE_WITHOUT_UNLOAD it lacks the unload export; built with
+// FIXTURE_BAD_REQUEST it answers 400 when no test host chooses its reply,
+// like a backend that does not speak GET Sentence.
 #include <windows.h>
 
 #include <cstring>
@@ -56,7 +58,13 @@ __declspec(dllexport) BOOL __cdecl load(HGLOBAL block, long length) {
 __declspec(dllexport) HGLOBAL __cdecl request(HGLOBAL block, long* length) {
   note("request", static_cast<const char*>(block), *length);
   GlobalFree(block);
+  // The answer when no test host is there to choose one (another host
+  // program loaded the fixture).
+#if defined(FIXTURE_BAD_REQUEST)
+  static const char fallback[] = "SHIORI/3.0 400 Bad Request\r\nCharset: UTF-8\r\n\r\n";
+#else
   static const char fallback[] = "SHIORI/2.5 200 OK\r\nSentence: fixture\r\n\r\n";
+#endif
   long size = sizeof fallback - 1;
   long count = size;
   const char* bytes = reply_from_host != nullptr ? reply_from_host(&size, &count) : fallback;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "quillbridge-host/check_mode.h"
 #include "quillbridge-host/text_display.h"
 
 namespace {
@@ -20,6 +21,7 @@ constexpr int exit_bad_module = 3;
 
 const char usage[] =
     "usage: quillbridge-host [OPTIONS] MODULE DIRECTORY [ARGUMENT...]\n"
+    "       quillbridge-host [--sjis] --check FOLDER [EVENT [REFERENCE...]]\n"
     "Loads MODULE as a host program does, calls its load with DIRECTORY (a\n"
     "separator is added when missing), sends requests, shows request and reply.\n"
     "\n"
@@ -33,6 +35,8 @@ const char usage[] =
     "                      typed lines are sent as Shift_JIS, replies and the\n"
     "                      module's messages shown converted (Windows: as is)\n"
     "  --raw               print only the reply bytes, exactly as they came\n"
+    "  --check             explain an empty result: what the module finds in FOLDER\n"
+    "                      and what its backend answers (--check --help: more)\n"
     "  --version           show the version of this tool\n"
     "  -h, --help          show this text\n"
     "\n"
@@ -385,6 +389,7 @@ int send_requests(Options& options) {
 
 int main(int argc, char** argv) {
   platform::use_binary_standard_streams();
+  if (host_check::is_check_command(argc, argv)) return host_check::run_check(argc, argv);
   Options options;
   if (const int stop = parse_options(argc, argv, options); stop >= 0) return stop;
   switch (options.mode) {

@@ -1,0 +1,384 @@
+#include "quillbridge-host/check_mode.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "backend/backend_discovery.h"
+#include "backend/backend_module.h"
+#include "backend/sentence_request.h"
+#include "files/settings_file.h"
+#include "platform/platform.h"
+#include "plugin/handoff.h"
+#include "plugin/plugin_codec.h"
+#include "quillbridge-host/check_reply.h"
+#include "quillbridge-host/check_report.h"
+#include "quillbridge-host/text_display.h"
+#include "text/field_splitting.h"
+#include "text/text_writer.h"
+
+namespace host_check {
+namespace {
+
+const char check_usage[] =
+    "usage: quillbridge-host [--sjis] --check FOLDER [EVENT [REFERENCE...]]\n"
+    "Shows what Quillbridge does with FOLDER, step by step, with its own\n"
+    "routines: the settings file and the line naming the backend, the fallback\n"
+    "taken and why, binding the backend and, given an EVENT, the exact request\n"
+    "it is sent, its raw reply, and which header became the Sentence or why\n"
+    "none did. Quillbridge.dll itself is not needed.\n"
+    "\n"
+    "Exit status: 0 a Sentence came back (without EVENT: the backend is bound);\n"
+    "1 no backend found, or binding it failed; 2 usage error; 3 the backend\n"
+    "answered but gave no Sentence.\n";
+
+struct CheckOptions {
+  std::string folder;              // with a trailing separator
+  std::vector<std::string> arguments;  // EVENT, REFERENCE...; empty: send nothing
+  host_display::Charset charset = host_display::Charset::escaped;
+};
+
+int usage_error(const std::string& problem) {
+  std::fprintf(stderr, "quillbridge-host: %s\n", problem.c_str());
+  std::fputs("Try 'quillbridge-host --check --help'.\n", stderr);
+  return exit_usage;
+}
+
+// Returns -1 when the command line is sound, else the exit code to stop with.
+int parse_check_options(int argc, char** argv, CheckOptions& options) {
+  std::vector<std::string> positional;
+  bool options_done = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string word = argv[i];
+    // As in the other modes, options end at "--" or at the first argument
+    // sent, so an EVENT or REFERENCE may begin with '-'.
+    if (options_done || positional.size() >= 2 || word.size() < 2 || word[0] != '-') {
+      positional.push_back(word);
+    } else if (word == "--") {
+      options_done = true;
+    } else if (word == "-h" || word == "--help") {
+      std::fputs(check_usage, stdout);
+      return exit_sentence;
+    } else if (word == "--check") {
+      continue;
+    } else if (word == "--sjis") {
+      options.charset = host_display::Charset::shift_jis_as_utf8;
+    } else {
+      return usage_error("--check does not take " + word);
+    }
+  }
+  if (positional.empty()) return usage_error("--check needs a FOLDER");
+  if (platform::console_speaks_ansi_text()) {
+    options.charset = host_display::Charset::as_they_are;
+  } else if (options.charset == host_display::Charset::shift_jis_as_utf8 &&
+             !host_display::can_convert_shift_jis()) {
+    return usage_error("--sjis: this build has no Shift_JIS converter");
+  }
+  if (platform::file_kind(positional[0]) != platform::FileKind::directory)
+    return usage_error(positional[0] + " is not a folder");
+  options.folder = platform::as_directory(positional[0]);
+  options.arguments.assign(positional.begin() + 1, positional.end());
+  // What the module receives is Shift_JIS: typed UTF-8 is converted first.
+  if (options.charset == host_display::Charset::shift_jis_as_utf8) {
+    for (std::string& argument : options.arguments) {
+      std::string converted;
+      if (!host_display::shift_jis_from_utf8(argument, converted))
+        return usage_error("--sjis: " + argument + " is not UTF-8 that Shift_JIS can write");
+      argument = converted;
+    }
+  }
+  return -1;
+}
+
+// ---------------------------------------------------------------------------
+// Discovery.
+
+// A file's name within the folder, for messages.
+std::string in_folder(const std::string& folder, const std::string& path) {
+  return path.compare(0, folder.size(), folder) == 0 ? path.substr(folder.size()) : path;
+}
+
+// Settings lines before line `up_to` (0: all) that a person would take for
+// a "shiori" entry but the module passes over, each with the reason.
+void point_out_near_entries(const std::string& settings_path, long up_to, const Report& report) {
+  std::vector<std::string> lines;
+  if (!files::read_lines(lines, settings_path)) return;
+  for (std::size_t i = 0; i < lines.size() && (up_to == 0 || static_cast<long>(i) + 1 < up_to);
+       ++i) {
+    std::vector<std::string> fields;
+    text::split_fields(lines[i], ",", fields);
+    if (fields.empty() || !same_ignoring_case(trimmed(fields[0]), "shiori")) continue;
+    const char* why = fields[0] != "shiori"
+                          ? "its first field must be exactly \"shiori\" (lower case, no spaces)"
+                          : "it names no file after the comma";
+    report.line("Line " + std::to_string(i + 1) + " " + report.quoted(lines[i]) +
+                " is passed over: " + why + ".");
+  }
+}
+
+// Module files in the folder, to set beside a name that was not found.
+void list_module_files(const std::string& folder, const Report& report) {
+  std::string names;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+    const std::string name = entry.path().filename().string();
+    const std::string extension = name.size() > 4 ? name.substr(name.size() - 4) : "";
+    if (same_ignoring_case(extension, ".dll") || same_ignoring_case(extension, ".so"))
+      names += (names.empty() ? "" : ", ") + report.bytes(name);
+  }
+  report.line(names.empty() ? "The folder holds no .dll file."
+                            : "Module files in the folder: " + names + ".");
+}
+
+// Says each step of the module's discovery as the module takes it, and,
+// before the first fallback file is probed, why the fallback list is used.
+class DiscoveryNarrator final : public backend::DiscoveryObserver {
+ public:
+  DiscoveryNarrator(const std::string& folder, const Report& report)
+      : folder_(folder), report_(report) {}
+
+  void settings_file(const std::string& path, bool opened) override {
+    const std::string name = in_folder(folder_, path);
+    if (opened) {
+      report_.line(name + ": opened.");
+      settings_path_ = path;
+    } else {
+      report_.line(name + ": cannot be opened" +
+                   (name == "descript.txt" ? ", so alias.txt is read in its place." : "."));
+    }
+  }
+
+  void settings_entry(const std::string& path, long line, const std::string& name) override {
+    report_.line(in_folder(folder_, path) + " line " + std::to_string(line) +
+                 " names the backend " + report_.quoted(name) + ".");
+    entry_line_ = line;
+    entry_probe_next_ = true;
+  }
+
+  void candidate_probed(const std::string& path, bool openable) override {
+    const std::string name = in_folder(folder_, path);
+    if (entry_probe_next_) {
+      entry_probe_next_ = false;
+      if (openable) {
+        report_.line(report_.quoted(name) + " exists.");
+      } else {
+        report_.line(report_.quoted(name) + " is not a file in the folder.");
+        if (trimmed(name) != name)
+          report_.line("(The name has spaces at an end; nothing is trimmed from it.)");
+      }
+      return;
+    }
+    if (!fallback_started_) explain_fallback();
+    if (!openable) {
+      absent_fallbacks_ += (absent_fallbacks_.empty() ? "" : ", ") + name;
+      return;
+    }
+    if (!absent_fallbacks_.empty())
+      report_.line("Fallback files absent: " + absent_fallbacks_ + ".");
+    report_.line("Fallback file present: " + name + ".");
+    absent_fallbacks_.clear();
+  }
+
+  // Called once discovery is over: fallbacks probed in vain since the last
+  // one reported.
+  void finish() {
+    if (!absent_fallbacks_.empty())
+      report_.line("None of the fallback files exists: " + absent_fallbacks_ + ".");
+  }
+
+ private:
+  void explain_fallback() {
+    fallback_started_ = true;
+    if (entry_line_ != 0) {
+      report_.line("So Quillbridge tries its list of fallback files instead.");
+      list_module_files(folder_, report_);
+    } else if (!settings_path_.empty()) {
+      report_.line("No line of " + in_folder(folder_, settings_path_) +
+                   " is a \"shiori,<file>\" entry, so Quillbridge tries its");
+      report_.line("list of fallback files.");
+    } else {
+      report_.line("There is no settings file, so Quillbridge tries its list of fallback files.");
+    }
+    // Lines the module read and passed over; with an entry, only those before it.
+    if (!settings_path_.empty()) point_out_near_entries(settings_path_, entry_line_, report_);
+  }
+
+  const std::string& folder_;
+  const Report& report_;
+  std::string settings_path_;  // the settings file opened, if any
+  long entry_line_ = 0;        // the line of its "shiori" entry; 0: none
+  bool entry_probe_next_ = false;
+  bool fallback_started_ = false;
+  std::string absent_fallbacks_;
+};
+
+// Runs the module's discovery on `folder`, saying each step and why the
+// choice fell where it did. Returns the chosen file name, or nothing when
+// the module finds no backend.
+std::optional<std::string> explain_discovery(const std::string& folder, const Report& report) {
+  report.heading("Finding the backend in " + report.bytes(folder));
+  DiscoveryNarrator narrator(folder, report);
+  const backend::BackendChoice choice = backend::choose_backend(folder, &narrator);
+  narrator.finish();
+  switch (choice.source) {
+    case backend::ChoiceSource::settings_entry:
+      report.line("Chosen: " + report.quoted(choice.name) + ", named by the settings.");
+      return choice.name;
+    case backend::ChoiceSource::fallback:
+      report.line("Chosen: " + report.quoted(choice.name) +
+                  ", the first fallback file present. If that is not the");
+      report.line("backend you meant, name yours in a \"shiori,<file>\" line of descript.txt.");
+      return choice.name;
+    case backend::ChoiceSource::none:
+      break;
+  }
+  report.line("No backend: Quillbridge shows its message that no backend was found (the one");
+  report.line("ending in \"descript.txt...\") and its load fails.");
+  return std::nullopt;
+}
+
+// ---------------------------------------------------------------------------
+// Binding.
+
+// The request Quillbridge sends for `arguments`, composed by its own code.
+std::string request_for(const std::vector<std::string>& arguments) {
+  plugin::ArgumentList list;
+  for (std::size_t i = 0; i < arguments.size() && i < plugin::max_arguments; ++i)
+    list.set(i, arguments[i]);
+  text::TextWriter measure;
+  backend::compose_sentence_request(list, measure);
+  std::string request(measure.size(), '\0');
+  text::TextWriter out(request.data());
+  backend::compose_sentence_request(list, out);
+  return request;
+}
+
+// Whether the file at `path` is a build of Quillbridge: it holds the fixed
+// lines that start every request Quillbridge sends, which no backend has.
+// (Its messages are no use here: optimised builds store them in pieces.)
+bool is_quillbridge_file(const std::string& path) {
+  std::string mark = request_for({});
+  mark.resize(mark.size() - 2);  // without the empty line that ends a request
+  platform::file_handle file = platform::open_file(path);
+  if (file == nullptr) return false;
+  std::string bytes;
+  char buffer[64 * 1024];
+  for (long got; (got = platform::read_file(file, buffer, sizeof buffer)) > 0;)
+    bytes.append(buffer, static_cast<std::size_t>(got));
+  platform::close_file(file);
+  return bytes.find(mark) != std::string::npos;
+}
+
+// The module refuses a file that is loaded in the process already, itself
+// among them, before loading it. The check runs in a process of its own,
+// so it also looks inside the file for Quillbridge, which the module would
+// find in its own process.
+bool is_bindable(const std::string& path, const Report& report) {
+  const platform::Residence residence = platform::module_residence(path);
+  const bool quillbridge = is_quillbridge_file(path);
+  if (residence == platform::Residence::not_loaded && !quillbridge) {
+    report.line("It is not Quillbridge and not loaded yet. (Quillbridge refuses a file its host");
+    report.line("runs already, such as a ghost's own SHIORI: give it a folder of its own.)");
+    return true;
+  }
+  report.line(quillbridge ? "It is Quillbridge itself, which cannot be its own backend."
+                          : "It is loaded in this process already.");
+  report.line("Quillbridge refuses it without loading it: its message is the path followed");
+  report.line("by \": ...Quillbridge...\". Keep Quillbridge and its backend in a folder of");
+  report.line("their own, and name the backend in the folder's \"shiori,<file>\" line.");
+  return false;
+}
+
+// Binds the backend in the steps of the module's bind_backend, saying what
+// each gives, and which of the module's messages a failure is. It binds by
+// itself rather than through bind_backend because that one reports in a
+// message box, which a console check must not wait on; from here on the
+// module's own routines drive the record.
+bool bind_explained(backend::BackendModule& backend, const std::string& folder,
+                    const std::string& name, const Report& report) {
+  const std::string path = folder + name;
+  report.heading("Binding " + report.bytes(path));
+  if (!is_bindable(path, report)) return false;
+  backend.module = platform::load_module(path);
+  if (backend.module == nullptr) {
+    report.line("It cannot be loaded as a module: Quillbridge shows \"<path>: LoadLibrary...\"");
+    report.line("(see the readme's messages). It is not a module, or is built for another");
+    report.line("system or word size (a Windows DLL is checked with quillbridge-host.exe; hosts");
+    report.line("and Quillbridge are 32-bit), or a DLL it needs is missing.");
+    return false;
+  }
+  report.line("Loaded.");
+  backend.load_entry =
+      reinterpret_cast<platform::entry_load>(platform::find_entry(backend.module, "load"));
+  backend.request_entry =
+      reinterpret_cast<platform::entry_request>(platform::find_entry(backend.module, "request"));
+  backend.unload_entry =
+      reinterpret_cast<platform::entry_unload>(platform::find_entry(backend.module, "unload"));
+  std::string missing;
+  if (backend.load_entry == nullptr) missing += " load";
+  if (backend.request_entry == nullptr) missing += " request";
+  if (backend.unload_entry == nullptr) missing += " unload";
+  if (!missing.empty()) {
+    backend::release_backend(backend);
+    report.line("It does not export" + missing + ", so it is no backend: Quillbridge shows");
+    report.line("\"<path>: load, unload, request...\" (see the readme's messages).");
+    return false;
+  }
+  report.line("It exports load, request and unload.");
+  long length = 0;
+  platform::block_handle block = plugin::give_block(folder, &length);
+  const int accepted = block != nullptr ? backend.load_entry(block, length) : 0;
+  report.line("load(" + report.quoted(folder) + ") returned " + std::to_string(accepted) + ".");
+  if (accepted != 0) return true;
+  backend::release_backend(backend);
+  report.line("The backend refused to start: Quillbridge shows \"<path>: load()...FALSE...\".");
+  report.line("Look for the backend's own dictionary and settings files in the folder,");
+  report.line("and at the backend's own log or messages.");
+  return false;
+}
+
+}  // namespace
+
+bool is_check_command(int argc, char** argv) {
+  // Only among the options before the first other word: later words are
+  // arguments to send, and "--check" may be one of them.
+  for (int i = 1; i < argc && argv[i][0] == '-'; ++i) {
+    const std::string_view word = argv[i];
+    if (word == "--") return false;
+    if (word == "--check") return true;
+  }
+  return false;
+}
+
+int run_check(int argc, char** argv) {
+  CheckOptions options;
+  if (const int stop = parse_check_options(argc, argv, options); stop >= 0) return stop;
+  const Report report(options.charset);
+
+  const std::optional<std::string> name = explain_discovery(options.folder, report);
+  if (!name) return exit_no_backend;
+  backend::BackendModule backend;
+  if (!bind_explained(backend, options.folder, *name, report)) return exit_no_backend;
+  if (options.arguments.empty()) {
+    report.line("Give an EVENT after the folder to send the backend a request.");
+    return exit_sentence;
+  }
+
+  report.heading("Asking the backend as Quillbridge does");
+  const std::string request = request_for(options.arguments);
+  plugin::ReceivedBlock reply_block =
+      backend::forward_request(backend, request.size(), [&](char* bytes) {
+        request.copy(bytes, request.size());
+      });
+  const std::string reply(reply_block.text());
+  reply_block.release();
+  report.block("request", request);
+  report.block("reply", reply);
+  std::fflush(stdout);
+  return explain_reply(reply, report) ? exit_sentence : exit_no_sentence;
+}
+
+}  // namespace host_check

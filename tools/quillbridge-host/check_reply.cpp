@@ -1,0 +1,192 @@
+#include "quillbridge-host/check_reply.h"
+
+#include <string_view>
+#include <vector>
+
+#include "backend/sentence_request.h"
+#include "text/token_cutting.h"
+
+namespace host_check {
+namespace {
+
+struct HeaderPair {
+  std::string_view key;
+  std::string_view value;
+};
+
+// The header pairs the module's reader takes from `reply`, in order, as
+// views into it. The only call of the reader here, so that a change to the
+// reader is met in one place.
+std::vector<HeaderPair> headers_as_module_reads(const std::string& reply) {
+  std::vector<HeaderPair> pairs;
+  text::read_header_block(std::string_view(reply), [&](std::string_view key, std::string_view value) {
+    pairs.push_back({key, value});
+  });
+  return pairs;
+}
+
+// A line of the reply: where it starts and ends (before its LF), numbered
+// from 1 for the status line.
+struct ReplyLine {
+  std::size_t number = 0;
+  std::size_t start = 0;
+  std::size_t end = 0;
+};
+
+ReplyLine line_at(const std::string& reply, std::size_t offset) {
+  ReplyLine line;
+  line.number = 1;
+  for (std::size_t i = 0; i < offset && i < reply.size(); ++i)
+    if (reply[i] == '\n') {
+      ++line.number;
+      line.start = i + 1;
+    }
+  const std::size_t lf = reply.find('\n', line.start);
+  line.end = lf == std::string::npos ? reply.size() : lf;
+  return line;
+}
+
+// A line's bytes without its CR.
+std::string_view line_text(const std::string& reply, const ReplyLine& line) {
+  std::string_view text(reply.data() + line.start, line.end - line.start);
+  if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
+  return text;
+}
+
+std::size_t offset_in(const std::string& reply, std::string_view view) {
+  return static_cast<std::size_t>(view.data() - reply.data());
+}
+
+// Says what the status line tells about an empty result.
+void explain_status(const std::string& reply, bool has_sentence, const Report& report) {
+  const std::string_view status = line_text(reply, line_at(reply, 0));
+  report.line("Status line: " + report.quoted(status));
+  const std::size_t space = status.find(' ');
+  const std::string_view code =
+      space == std::string_view::npos ? std::string_view() : status.substr(space + 1, 3);
+  if (status.substr(0, 7) != "SHIORI/" || code.size() != 3) {
+    report.line("That is not a SHIORI status line; Quillbridge does not look at it.");
+    return;
+  }
+  if (code[0] == '2') {
+    if (code == "204" && !has_sentence)
+      report.line("204 No Content: the backend has no answer for this event; its dictionary has\n"
+                  "  nothing for it (check the event's name and the dictionary).");
+    return;
+  }
+  report.line(std::string(code) +
+              " is not a success status: the backend did not answer the request.");
+  if (code == "400")
+    report.line("A backend answering 400 Bad Request usually does not speak the GET Sentence\n"
+                "  request of SHIORI/2.5 that Quillbridge sends; such a backend cannot be used.");
+  if (has_sentence)
+    report.line("Quillbridge does not look at the status and takes the Sentence anyway.");
+}
+
+// Where the module's reader stopped after `pairs`: the start of the line it
+// gave up on (or the reply's end).
+std::size_t reading_stop(const std::string& reply, const std::vector<HeaderPair>& pairs) {
+  std::size_t from = 0;
+  if (!pairs.empty()) from = offset_in(reply, pairs.back().value) + pairs.back().value.size();
+  const std::size_t lf = reply.find('\n', from);
+  return lf == std::string::npos ? reply.size() : lf + 1;
+}
+
+// Why the reader stopped at `stop`, in words; empty when it reached the
+// empty line that ends a header block, which is no fault.
+std::string why_reading_stopped(const std::string& reply, std::size_t stop, const Report& report) {
+  const std::size_t nul = reply.find('\0');
+  if (nul != std::string::npos && nul <= line_at(reply, stop).end)
+    return "a NUL byte (line " + std::to_string(line_at(reply, nul).number) +
+           ") ends the text Quillbridge reads; nothing after it is seen";
+  if (stop >= reply.size()) return "the reply ends, without the empty line that ends headers";
+  const ReplyLine line = line_at(reply, stop);
+  const std::string_view text = line_text(reply, line);
+  const std::string where = "line " + std::to_string(line.number);
+  if (text.empty()) return {};
+  const std::size_t colon = text.find(':');
+  if (colon == 0) return where + " has an empty key, which ends the reading";
+  if (colon == std::string_view::npos) return where + " " + report.quoted(text) + " has no colon";
+  if (trimmed(text.substr(colon + 1)).empty())
+    return where + ": the header " + report.quoted(text.substr(0, colon)) +
+           " has an empty value, and Quillbridge stops reading at the first empty value";
+  return where + " " + report.quoted(text) + " could not be read as a header";
+}
+
+// Explains why no Sentence was taken from a reply that is not empty.
+void explain_missing_sentence(const std::string& reply, const std::vector<HeaderPair>& pairs,
+                              const Report& report) {
+  bool explained = false;
+  // A key runs up to the next colon, across line ends: a line without one
+  // swallows the header after it.
+  for (const HeaderPair& pair : pairs) {
+    if (pair.key.find('\n') == std::string_view::npos) continue;
+    const std::size_t first = line_at(reply, offset_in(reply, pair.key)).number;
+    const std::size_t last = line_at(reply, offset_in(reply, pair.key) + pair.key.size()).number;
+    report.line("Lines " + std::to_string(first) + " to " + std::to_string(last) +
+                " were read as the one key " + report.quoted(pair.key) + ":");
+    report.line("Quillbridge reads a key up to the next colon, also across line ends, so a line");
+    report.line("without a colon (or an empty line) hides the header after it.");
+    explained = true;
+  }
+  const std::size_t stop = reading_stop(reply, pairs);
+  const std::string stop_reason = why_reading_stopped(reply, stop, report);
+  for (std::size_t at = reply.find('\n'); at != std::string::npos && at + 1 < reply.size();
+       at = reply.find('\n', at + 1)) {
+    const ReplyLine line = line_at(reply, at + 1);
+    const std::string_view text = line_text(reply, line);
+    const std::string_view key = text.substr(0, text.find(':'));
+    if (key.size() == text.size()) continue;
+    const std::string where = "Line " + std::to_string(line.number);
+    if (key == "Sentence" && line.start == stop && !stop_reason.empty()) {
+      report.line(where + " holds the Sentence header, but its value is empty.");
+      explained = true;
+    } else if (key == "Sentence" && line.start > stop && !stop_reason.empty()) {
+      report.line(where + " holds a Sentence header, but Quillbridge stopped reading before it:");
+      report.line(stop_reason + ".");
+      explained = true;
+    } else if (key == "Value") {
+      report.line(where + " has a Value header, where a SHIORI/3.0 backend puts its answer;");
+      report.line("Quillbridge asks in SHIORI/2.5 and reads only a Sentence header.");
+      explained = true;
+    } else if (key != "Sentence" && same_ignoring_case(trimmed(key), "Sentence")) {
+      report.line(where + " has the key " + report.quoted(key) +
+                  "; Quillbridge takes only \"Sentence\", spelled exactly so");
+      report.line("(capital S, nothing between it and the colon).");
+      explained = true;
+    }
+  }
+  if (explained) return;
+  report.line("The reply has no Sentence header.");
+  if (!stop_reason.empty()) report.line("Reading stopped: " + stop_reason + ".");
+}
+
+}  // namespace
+
+bool explain_reply(const std::string& reply, const Report& report) {
+  report.heading("Reading the reply as Quillbridge does");
+  if (reply.empty()) {
+    report.line("The backend's reply is empty: Quillbridge answers with an empty Result.");
+    return false;
+  }
+  const std::vector<HeaderPair> pairs = headers_as_module_reads(reply);
+  const std::string_view sentence = backend::sentence_in(reply);
+  explain_status(reply, !sentence.empty(), report);
+  for (const HeaderPair& pair : pairs)
+    report.line("line " + std::to_string(line_at(reply, offset_in(reply, pair.key)).number) +
+                ": header " + report.quoted(pair.key) + " = " + report.quoted(pair.value));
+  if (!sentence.empty()) {
+    const std::size_t line = line_at(reply, offset_in(reply, sentence)).number;
+    report.line("Sentence: " + report.quoted(sentence) + ", from the Sentence header on line " +
+                std::to_string(line) + ".");
+    std::size_t taken = 0;
+    for (const HeaderPair& pair : pairs) taken += pair.key == "Sentence" ? 1 : 0;
+    if (taken > 1) report.line("(The reply has several; the last one replaces the others.)");
+    return true;
+  }
+  report.line("No Sentence: Quillbridge answers with an empty Result.");
+  explain_missing_sentence(reply, pairs, report);
+  return false;
+}
+
+}  // namespace host_check
