@@ -1,5 +1,6 @@
 #include "quillbridge-host/check_mode.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <optional>
@@ -121,17 +122,23 @@ void point_out_near_entries(const std::string& settings_path, long up_to, const 
 
 // Module files in the folder, to set beside a name that was not found.
 void list_module_files(const std::string& folder, const Report& report) {
-  std::string names;
+  std::vector<std::string> found;
   std::error_code error;
   for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
     const std::string name = entry.path().filename().string();
-    const std::string extension = name.size() > 4 ? name.substr(name.size() - 4) : "";
-    if (same_ignoring_case(extension, ".dll") || same_ignoring_case(extension, ".so"))
-      names += (names.empty() ? "" : ", ") + report.bytes(name);
+    const auto ends_with = [&](std::string_view suffix) {
+      return name.size() > suffix.size() &&
+             same_ignoring_case(std::string_view(name).substr(name.size() - suffix.size()), suffix);
+    };
+    if (ends_with(".dll") || ends_with(".so")) found.push_back(name);
   }
+  std::sort(found.begin(), found.end());  // the same listing on every system
+  std::string names;
+  for (const std::string& name : found) names += (names.empty() ? "" : ", ") + report.bytes(name);
   report.line(names.empty() ? "The folder holds no .dll file."
                             : "Module files in the folder: " + names + ".");
 }
+
 
 // Says each step of the module's discovery as the module takes it, and,
 // before the first fallback file is probed, why the fallback list is used.
