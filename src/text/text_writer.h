@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 namespace text {
@@ -28,5 +29,17 @@ class TextWriter {
   char* destination_ = nullptr;
   std::size_t size_ = 0;
 };
+
+// What `compose(writer)` writes, as a text of its own, for callers outside
+// the request path (tools, tests) that want an owned copy.
+template <typename Compose>
+std::string composed_text(Compose&& compose) {
+  TextWriter measure;
+  compose(measure);
+  std::string text(measure.size(), '\0');
+  TextWriter out(text.data());
+  compose(out);
+  return text;
+}
 
 }  // namespace text

@@ -9,12 +9,8 @@ namespace {
 using namespace testing_support;
 
 std::string composed(const plugin::ArgumentList& arguments) {
-  text::TextWriter measure;
-  backend::compose_sentence_request(arguments, measure);
-  std::string request(measure.size(), '?');
-  text::TextWriter out(request.data());
-  backend::compose_sentence_request(arguments, out);
-  return request;
+  return text::composed_text(
+      [&](text::TextWriter& out) { backend::compose_sentence_request(arguments, out); });
 }
 
 plugin::ArgumentList argument_list(const std::vector<std::string_view>& values) {

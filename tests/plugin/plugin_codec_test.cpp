@@ -22,12 +22,8 @@ Arguments decode_lines(const std::string& lines) {
 }
 
 std::string reply_for(std::string_view sentence) {
-  text::TextWriter measure;
-  plugin::encode_plugin_response(sentence, measure);
-  std::string reply(measure.size(), '?');
-  text::TextWriter out(reply.data());
-  plugin::encode_plugin_response(sentence, out);
-  return reply;
+  return text::composed_text(
+      [&](text::TextWriter& out) { plugin::encode_plugin_response(sentence, out); });
 }
 
 TEST(PluginRequest, FillsArgumentsByIndex) {

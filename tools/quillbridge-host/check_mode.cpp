@@ -255,12 +255,8 @@ std::string request_for(const std::vector<std::string>& arguments) {
   plugin::ArgumentList list;
   for (std::size_t i = 0; i < arguments.size() && i < plugin::max_arguments; ++i)
     list.set(i, arguments[i]);
-  text::TextWriter measure;
-  backend::compose_sentence_request(list, measure);
-  std::string request(measure.size(), '\0');
-  text::TextWriter out(request.data());
-  backend::compose_sentence_request(list, out);
-  return request;
+  return text::composed_text(
+      [&](text::TextWriter& out) { backend::compose_sentence_request(list, out); });
 }
 
 // Whether the file at `path` is a build of Quillbridge: it holds the fixed
