@@ -20,8 +20,9 @@ namespace {
     const char* const slice_end = end - from > slice ? from + slice : end;
     const std::size_t length = static_cast<std::size_t>(slice_end - from);
     const auto* hit = static_cast<const char*>(std::memchr(from, delimiter, length));
-    const char* const searched = hit != nullptr ? hit : slice_end;
-    const auto* nul = static_cast<const char*>(std::memchr(from, '\0', static_cast<std::size_t>(searched - from)));
+    const char* const searched_to = hit != nullptr ? hit : slice_end;
+    const auto* nul = static_cast<const char*>(
+        std::memchr(from, '\0', static_cast<std::size_t>(searched_to - from)));
     if (nul != nullptr) return nul;
     if (hit != nullptr) return hit;
     from = slice_end;
