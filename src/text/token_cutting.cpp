@@ -37,49 +37,76 @@ const char* find_byte(const char* from, const char* end, char delimiter) {
   return static_cast<const char*>(std::memchr(from, delimiter, static_cast<std::size_t>(end - from)));
 }
 
+// A text being read. The bytes before `checked` are known to hold no NUL;
+// the check for one runs ahead of the searches a slice at a time, so that
+// the search of a long text finds each slice still in the nearest cache, and
+// bytes after the point where reading stops are never read. Once the check
+// meets a NUL, `end` moves back onto it: the text ends there.
+struct Reading {
+  const char* cursor;
+  const char* checked;
+  const char* end;
+
+  // Checks one more slice; false when everything up to the end is checked.
+  bool check_further() {
+    constexpr std::ptrdiff_t slice = 8192;
+    if (checked == end) return false;
+    const std::ptrdiff_t length = end - checked < slice ? end - checked : slice;
+    const auto* nul = static_cast<const char*>(
+        std::memchr(checked, '\0', static_cast<std::size_t>(length)));
+    if (nul != nullptr) end = nul;
+    checked = nul != nullptr ? nul : checked + length;
+    return true;
+  }
+};
+
 // cut_token with the lead-byte table fetched by the caller, so that a
 // reader of many tokens fetches it once.
-inline std::string_view cut(const bool* lead, const char*& cursor, const char* end,
-                            char delimiter) {
-  const char* const start = cursor;
-  const char* scan = start;  // always the first byte of a character
+inline std::string_view cut(const bool* lead, Reading& text, char delimiter) {
+  const char* const start = text.cursor;
+  const char* character = start;  // always the first byte of a character
+  const char* from = start;       // where the search goes on
   const char* hit;
   for (;;) {
-    hit = find_byte(scan, end, delimiter);
+    hit = find_byte(from, text.checked, delimiter);
     if (hit == nullptr) {
-      hit = end;
+      // No delimiter among the checked bytes: check more, or the text ends.
+      if (from < text.checked) from = text.checked;
+      if (text.check_further()) continue;
+      hit = text.end;
       break;
     }
     // Rather than walk every character up to the hit, look back from it: the
     // byte after a non-lead byte always begins a character, so the hit does
     // exactly when an even number of lead bytes stands right before it.
     const char* run = hit;
-    while (run > scan && lead[static_cast<unsigned char>(run[-1])]) --run;
+    while (run > character && lead[static_cast<unsigned char>(run[-1])]) --run;
     if ((hit - run) % 2 == 0) break;
     // The hit was the second byte of a two-byte character: look on after it.
-    scan = hit + 1;
+    character = from = hit + 1;
   }
-  cursor = hit == end ? end : hit + 1;
+  text.cursor = hit == text.end ? hit : hit + 1;
   return {start, static_cast<std::size_t>(hit - start)};
 }
 
 }  // namespace
 
 std::string_view cut_token(const char*& cursor, const char* end, char delimiter) {
-  return cut(platform::lead_bytes().lead, cursor, end, delimiter);
+  Reading text{cursor, cursor, end};
+  const std::string_view token = cut(platform::lead_bytes().lead, text, delimiter);
+  cursor = text.cursor;
+  return token;
 }
 
-void read_header_block(std::string_view text, HeaderConsumer& consumer) {
+void read_header_block(std::string_view whole, HeaderConsumer& consumer) {
   const bool* lead = platform::lead_bytes().lead;
-  text = text.substr(0, text.find('\0'));  // found once, so the cuts need not look for it
-  const char* cursor = text.data();
-  const char* const end = cursor + text.size();
-  cut(lead, cursor, end, '\n');  // the start line says nothing we act on
+  Reading text{whole.data(), whole.data(), whole.data() + whole.size()};
+  cut(lead, text, '\n');  // the start line says nothing we act on
   for (;;) {
-    const std::string_view key = cut(lead, cursor, end, ':');
+    const std::string_view key = cut(lead, text, ':');
     if (key.empty()) return;
-    while (cursor != end && *cursor == ' ') ++cursor;
-    std::string_view value = cut(lead, cursor, end, '\n');
+    while (text.cursor != text.end && *text.cursor == ' ') ++text.cursor;
+    std::string_view value = cut(lead, text, '\n');
     if (value.empty()) return;
     if (value.back() == '\r') value.remove_suffix(1);
     if (value.empty()) return;

@@ -12,8 +12,8 @@
 namespace text {
 
 // Returns the bytes from `cursor` up to the first `delimiter` that begins a
-// character, and moves the cursor past it. At `end`, the end of a text that
-// holds no NUL, the cursor stays, so later cuts yield empty tokens.
+// character, and moves the cursor past it. At the end of the text (`end`,
+// or a NUL before it) the cursor stays, so later cuts yield empty tokens.
 std::string_view cut_token(const char*& cursor, const char* end, char delimiter);
 
 // Receives the header pairs of a block, in text order.

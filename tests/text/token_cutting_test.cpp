@@ -53,7 +53,12 @@ TEST_F(TokenCutting, FastScanAgreesWithCharacterWalk) {
   // plain delimiters, at many offsets and under both lead-byte rules.
   for (auto rule : {platform::LeadByteRule::code_page_932, platform::LeadByteRule::single_byte}) {
     platform::use_lead_byte_rule(rule);
-    for (std::size_t at = 0; at < 72; ++at) {
+    // Offsets around 8 KiB meet the length up to which a long text is
+    // checked for a NUL at a time.
+    std::vector<std::size_t> offsets;
+    for (std::size_t at = 0; at < 72; ++at) offsets.push_back(at);
+    for (std::size_t at = 8184; at < 8200; ++at) offsets.push_back(at);
+    for (const std::size_t at : offsets) {
       const std::string pad(at, 'a');
       const std::string leads(at, '\x81');
       expect_cuts_like_characters(leads + ":" + pad + ":" + leads + "\n:", ':');
@@ -102,6 +107,16 @@ TEST_F(TokenCutting, RangeEndAndInnerNulBothEndTheText) {
   EXPECT_EQ(read_pairs(std::string("S\nA: 1\nB: 2\x82\0\nC: 3\n", 20)),
             (Pairs{{"A", "1"}, {"B", "2\x82"}}));
   EXPECT_EQ(read_pairs(std::string("S\nA: 1\nB\0: 2\n", 14)), (Pairs{{"A", "1"}}));
+
+  // The same far into long texts, and spaces skipped past the checked part.
+  const std::string long_value(20000, 'v');
+  EXPECT_EQ(read_pairs("S\nA: " + long_value + std::string(1, '\0') + "\nB: 2\n"),
+            (Pairs{{"A", long_value}}));
+  const std::string long_key(10000, 'k');
+  EXPECT_EQ(read_pairs("S\n" + long_key + std::string(1, '\0') + ": v\n"), Pairs{});
+  EXPECT_EQ(read_pairs("S\nA:" + std::string(9000, ' ') + "v\r\nB: w\n"),
+            (Pairs{{"A", "v"}, {"B", "w"}}));
+  EXPECT_EQ(read_pairs("S\nA:" + std::string(9000, ' ') + std::string(1, '\0') + "v\n"), Pairs{});
 }
 
 TEST_F(TokenCutting, TrailByteEqualToDelimiterDoesNotEndToken) {
