@@ -81,12 +81,6 @@ BackendChoice choose_backend(const std::string& base_directory, DiscoveryObserve
   return choice;
 }
 
-std::string read_backend_setting(const std::string& base_directory) {
-  BackendChoice choice;
-  read_settings(base_directory, choice, nullptr);
-  return choice.settings_name;
-}
-
 bool find_backend(BackendModule& backend, const std::string& base_directory) {
   const BackendChoice choice = choose_backend(base_directory);
   if (!choice.name.empty()) return bind_backend(backend, base_directory, choice.name);

@@ -52,10 +52,6 @@ class DiscoveryObserver {
 BackendChoice choose_backend(const std::string& base_directory,
                              DiscoveryObserver* observer = nullptr);
 
-// The backend file name the settings of `base_directory` point at (the
-// second field of the first line whose first field is "shiori"), or empty.
-std::string read_backend_setting(const std::string& base_directory);
-
 // Chooses the backend for `base_directory` and binds it; true exactly when
 // binding ran and succeeded. Tells the user when no backend file is found.
 bool find_backend(BackendModule& backend, const std::string& base_directory);

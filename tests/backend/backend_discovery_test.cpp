@@ -78,7 +78,7 @@ TEST_F(Discovery, ShioriKeyIsExactAndNeedsASecondField) {
   dir.add_fixture("recording", "wanted.so");
   dir.add_fixture("second", "other.so");
   dir.write("descript.txt", "Shiori,other.so\nshiori\nshiori,\n shiori,other.so\nshiori,wanted.so\n");
-  EXPECT_EQ(backend::read_backend_setting(dir.base()), "wanted.so");
+  EXPECT_EQ(backend::choose_backend(dir.base()).settings_name, "wanted.so");
   ASSERT_EQ(host.load(dir.base()), 1);
   EXPECT_EQ(bound_fixture(host), "recording");
 }
