@@ -86,4 +86,15 @@ void release_backend(BackendModule& backend) {
   if (module != nullptr) platform::free_module(module);
 }
 
+plugin::ReceivedBlock forward_request(const BackendModule& backend, platform::block_handle request,
+                                      std::size_t length) {
+  if (backend.request_entry == nullptr) {
+    platform::free_block(request);
+    return {};
+  }
+  long count = static_cast<long>(length);
+  platform::block_handle reply = backend.request_entry(request, &count);
+  return plugin::ReceivedBlock(reply, count);
+}
+
 }  // namespace backend

@@ -55,20 +55,11 @@ bool bind_backend(BackendModule& backend, const std::string& base_directory,
 // nothing on an empty record.
 void release_backend(BackendModule& backend);
 
-// Sends the bound backend one request of `size` bytes, which `write(bytes)`
-// puts straight into the block handed over, and returns the backend's reply
-// block to be read in place. With no backend bound nothing is allocated and
-// the reply is empty; when no block can be had the reply is empty too.
-template <typename WriteRequest>
-plugin::ReceivedBlock forward_request(const BackendModule& backend, std::size_t size,
-                                      WriteRequest&& write) {
-  if (backend.request_entry == nullptr) return {};
-  platform::block_handle request = plugin::new_block(size);
-  if (request == nullptr) return {};
-  write(platform::block_bytes(request));
-  long length = static_cast<long>(size);
-  platform::block_handle reply = backend.request_entry(request, &length);
-  return plugin::ReceivedBlock(reply, length);
-}
+// Hands the bound backend one request: `request`, a block whose first
+// `length` bytes are the text, which the backend then owns. Returns the
+// backend's reply block, to be read in place. With no backend bound the
+// block is freed and the reply is empty.
+plugin::ReceivedBlock forward_request(const BackendModule& backend, platform::block_handle request,
+                                      std::size_t length);
 
 }  // namespace backend

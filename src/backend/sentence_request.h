@@ -17,15 +17,14 @@ namespace backend {
 void compose_sentence_request(const plugin::ArgumentList& arguments, text::TextWriter& out);
 
 // The value of the last "Sentence" header of a backend reply, or empty;
-// the view points into `reply`.
-std::string_view sentence_in(std::string_view reply);
+// the view points into `reply`. With `copy_to` (room for reply.size()
+// bytes), the Sentence is also copied there, mostly while it is read.
+std::string_view sentence_in(std::string_view reply, char* copy_to = nullptr);
 
-// Asks the bound backend (if any) for the Sentence answering `arguments`,
-// which point into `host_request`: that block is freed as soon as the
-// backend's request has been written, since nothing reads it any more. The
-// backend's reply block is kept in `reply` and the Sentence is a view into
-// it, so that it is copied only once, into the answer for the host.
-std::string_view ask_sentence(const BackendModule& backend, const plugin::ArgumentList& arguments,
-                              plugin::ReceivedBlock& host_request, plugin::ReceivedBlock& reply);
+// Sends the bound backend (if any) the request for the host's request in
+// `host_request`, and returns the backend's reply block to be read in
+// place. The backend's request is written while the host's is read; the
+// host's block is freed as soon as that is done.
+plugin::ReceivedBlock ask_sentence(const BackendModule& backend, plugin::ReceivedBlock& host_request);
 
 }  // namespace backend

@@ -28,21 +28,41 @@ std::int32_t parse_argument_index(std::string_view digits) {
 
 }  // namespace
 
+void decode_plugin_request(std::string_view request, ArgumentReader& reader) {
+  struct Arguments final : text::HeaderConsumer {
+    explicit Arguments(ArgumentReader& reader) : reader(reader) {}
+    ArgumentReader& reader;
+    int index = -1;  // of the argument whose value is being read, if any
+
+    char* copy_destination(std::string_view key) override {
+      index = -1;
+      if (key.substr(0, argument_prefix_length) != argument_prefix) return nullptr;
+      const std::int32_t number = parse_argument_index(key.substr(argument_prefix_length));
+      if (number < 0 || number >= static_cast<std::int32_t>(max_arguments)) return nullptr;
+      index = number;
+      return reader.copy_destination(static_cast<std::size_t>(index));
+    }
+    void take(std::string_view, std::string_view value) override {
+      if (index >= 0) reader.take(static_cast<std::size_t>(index), value);
+    }
+  } arguments(reader);
+  text::read_header_block(request, static_cast<text::HeaderConsumer&>(arguments));
+}
+
 ArgumentList decode_plugin_request(std::string_view request) {
-  ArgumentList arguments;
-  text::read_header_block(request, [&](std::string_view key, std::string_view value) {
-    if (key.substr(0, argument_prefix_length) != argument_prefix) return;
-    const std::int32_t index = parse_argument_index(key.substr(argument_prefix_length));
-    if (index < 0 || index >= static_cast<std::int32_t>(max_arguments)) return;
-    arguments.set(static_cast<std::size_t>(index), value);
-  });
-  return arguments;
+  struct Collect final : ArgumentReader {
+    ArgumentList list;
+    char* copy_destination(std::size_t) override { return nullptr; }
+    void take(std::size_t index, std::string_view value) override { list.set(index, value); }
+  } collect;
+  decode_plugin_request(request, collect);
+  return collect.list;
 }
 
 void encode_plugin_response(std::string_view sentence, text::TextWriter& out) {
-  out.append("SAORI/1.0 200 OK\r\nCharset: Shift_JIS\r\nResult: ");
+  out.append(response_head);
   out.append(sentence);
-  out.append("\r\n\r\n");
+  out.append(response_tail);
 }
 
 }  // namespace plugin

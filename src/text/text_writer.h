@@ -23,6 +23,13 @@ class TextWriter {
     size_ += piece.size();
   }
 
+  // Where the next byte goes (null when only counting), for a caller that
+  // writes bytes there itself and then skips them.
+  char* position() const { return destination_ != nullptr ? destination_ + size_ : nullptr; }
+  void skip(std::size_t length) { size_ += length; }
+  // Takes back everything written after the first `size` bytes.
+  void truncate(std::size_t size) { size_ = size; }
+
   std::size_t size() const { return size_; }
 
  private:

@@ -19,6 +19,10 @@ std::string_view cut_token(const char*& cursor, const char* end, char delimiter)
 // Receives the header pairs of a block, in text order.
 class HeaderConsumer {
  public:
+  // Where the value after `key` is to be copied while it is read, or null.
+  // The room needed is the rest of the text at most; when the value ends
+  // the reading (it is empty), what was copied there means nothing.
+  virtual char* copy_destination(std::string_view /*key*/) { return nullptr; }
   virtual void take(std::string_view key, std::string_view value) = 0;
 
  protected:

@@ -156,11 +156,9 @@ TEST(BackendBinding, ReplyCountDecidesHowManyBytesAreRead) {
 
 TEST(BackendBinding, ForwardWithoutBackendIsEmpty) {
   backend::BackendModule none;
-  bool written = false;
-  const plugin::ReceivedBlock reply =
-      backend::forward_request(none, 8, [&](char*) { written = true; });
+  // The block is freed all the same: the sanitizer build reports a leak.
+  const plugin::ReceivedBlock reply = backend::forward_request(none, plugin::new_block(8), 8);
   EXPECT_EQ(reply.text(), "");
-  EXPECT_FALSE(written);
 }
 
 }  // namespace

@@ -259,12 +259,13 @@ std::string request_for(const std::vector<std::string>& arguments) {
       [&](text::TextWriter& out) { backend::compose_sentence_request(list, out); });
 }
 
-// Whether the file at `path` is a build of Quillbridge: it holds the fixed
-// lines that start every request Quillbridge sends, which no backend has.
-// (Its messages are no use here: optimised builds store them in pieces.)
+// Whether the file at `path` is a build of Quillbridge: it holds the start
+// line and the Sender of every request Quillbridge sends, which no backend
+// has. (Its messages, and the rest of the request's fixed lines, are no use
+// here: optimised builds may store them in pieces.)
 bool is_quillbridge_file(const std::string& path) {
   std::string mark = request_for({});
-  mark.resize(mark.size() - 2);  // without the empty line that ends a request
+  mark.resize(mark.find("Quillbridge") + 11);
   platform::file_handle file = platform::open_file(path);
   if (file == nullptr) return false;
   std::string bytes;
@@ -372,10 +373,11 @@ int run_check(int argc, char** argv) {
 
   report.heading("Asking the backend as Quillbridge does");
   const std::string request = request_for(options.arguments);
-  plugin::ReceivedBlock reply_block =
-      backend::forward_request(backend, request.size(), [&](char* bytes) {
-        request.copy(bytes, request.size());
-      });
+  platform::block_handle request_block = plugin::new_block(request.size());
+  if (request_block != nullptr) request.copy(platform::block_bytes(request_block), request.size());
+  plugin::ReceivedBlock reply_block = request_block != nullptr
+      ? backend::forward_request(backend, request_block, request.size())
+      : plugin::ReceivedBlock();
   const std::string reply(reply_block.text());
   reply_block.release();
   report.block("request", request);
