@@ -94,24 +94,24 @@ void compose_sentence_request(const plugin::ArgumentList& arguments, text::TextW
 }
 
 std::string_view sentence_in(std::string_view reply, char* copy_to) {
-  struct LastSentence final : text::HeaderConsumer {
+  struct LastSentence {
     explicit LastSentence(char* copy_to) : copy_to(copy_to) {}
     char* copy_to;
     std::string_view sentence;
     bool copied = true;  // whether copy_to holds `sentence`
 
-    char* copy_destination(std::string_view key) override {
+    char* copy_destination(std::string_view key) {
       if (key != "Sentence" || copy_to == nullptr) return nullptr;
       copied = false;  // a later Sentence is being copied over it
       return copy_to;
     }
-    void take(std::string_view key, std::string_view value) override {
+    void take(std::string_view key, std::string_view value) {
       if (key != "Sentence") return;
       sentence = value;
       copied = true;
     }
   } last(copy_to);
-  text::read_header_block(reply, static_cast<text::HeaderConsumer&>(last));
+  text::read_header_block(reply, last);
   // A later Sentence that turned out empty ended the reading and may have
   // overwritten the copy of the one that stands.
   if (!last.copied && !last.sentence.empty())

@@ -1,7 +1,6 @@
 #include "plugin/handoff.h"
 
 #include <limits>
-#include <utility>
 
 namespace plugin {
 
@@ -24,29 +23,6 @@ platform::block_handle give_block(const std::string& text, long* length) noexcep
     block = platform::allocate_block(text.data(), text.size());
   *length = block != nullptr ? static_cast<long>(text.size()) : 0;
   return block;
-}
-
-ReceivedBlock::ReceivedBlock(platform::block_handle block, long length) noexcept : block_(block) {
-  const char* bytes = platform::block_bytes(block);
-  if (bytes != nullptr && length > 0) text_ = {bytes, static_cast<std::size_t>(length)};
-}
-
-ReceivedBlock::ReceivedBlock(ReceivedBlock&& other) noexcept
-    : block_(std::exchange(other.block_, nullptr)), text_(std::exchange(other.text_, {})) {}
-
-ReceivedBlock& ReceivedBlock::operator=(ReceivedBlock&& other) noexcept {
-  if (this != &other) {
-    release();
-    block_ = std::exchange(other.block_, nullptr);
-    text_ = std::exchange(other.text_, {});
-  }
-  return *this;
-}
-
-void ReceivedBlock::release() noexcept {
-  platform::free_block(block_);
-  block_ = nullptr;
-  text_ = {};
 }
 
 platform::block_handle new_block(std::size_t size) noexcept {

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "platform/platform.h"
 
@@ -27,14 +28,30 @@ platform::block_handle give_block(const std::string& text, long* length) noexcep
 class ReceivedBlock {
  public:
   ReceivedBlock() = default;
-  ReceivedBlock(platform::block_handle block, long length) noexcept;
-  ReceivedBlock(ReceivedBlock&& other) noexcept;
-  ReceivedBlock& operator=(ReceivedBlock&& other) noexcept;
+  ReceivedBlock(platform::block_handle block, long length) noexcept : block_(block) {
+    const char* bytes = platform::block_bytes(block);
+    if (bytes != nullptr && length > 0) text_ = {bytes, static_cast<std::size_t>(length)};
+  }
+  ReceivedBlock(ReceivedBlock&& other) noexcept
+      : block_(std::exchange(other.block_, nullptr)), text_(std::exchange(other.text_, {})) {}
+  ReceivedBlock& operator=(ReceivedBlock&& other) noexcept {
+    if (this != &other) {
+      release();
+      block_ = std::exchange(other.block_, nullptr);
+      text_ = std::exchange(other.text_, {});
+    }
+    return *this;
+  }
   ~ReceivedBlock() { release(); }
 
   std::string_view text() const { return text_; }
   // Frees the block now; nothing may read the text afterwards.
-  void release() noexcept;
+  void release() noexcept {
+    if (block_ == nullptr) return;
+    platform::free_block(block_);
+    block_ = nullptr;
+    text_ = {};
+  }
 
  private:
   platform::block_handle block_ = nullptr;

@@ -29,12 +29,12 @@ std::int32_t parse_argument_index(std::string_view digits) {
 }  // namespace
 
 void decode_plugin_request(std::string_view request, ArgumentReader& reader) {
-  struct Arguments final : text::HeaderConsumer {
+  struct Arguments {
     explicit Arguments(ArgumentReader& reader) : reader(reader) {}
     ArgumentReader& reader;
     int index = -1;  // of the argument whose value is being read, if any
 
-    char* copy_destination(std::string_view key) override {
+    char* copy_destination(std::string_view key) {
       index = -1;
       if (key.substr(0, argument_prefix_length) != argument_prefix) return nullptr;
       const std::int32_t number = parse_argument_index(key.substr(argument_prefix_length));
@@ -42,11 +42,11 @@ void decode_plugin_request(std::string_view request, ArgumentReader& reader) {
       index = number;
       return reader.copy_destination(static_cast<std::size_t>(index));
     }
-    void take(std::string_view, std::string_view value) override {
+    void take(std::string_view, std::string_view value) {
       if (index >= 0) reader.take(static_cast<std::size_t>(index), value);
     }
   } arguments(reader);
-  text::read_header_block(request, static_cast<text::HeaderConsumer&>(arguments));
+  text::read_header_block(request, arguments);
 }
 
 ArgumentList decode_plugin_request(std::string_view request) {
