@@ -143,6 +143,7 @@ plugin::ReceivedBlock ask_sentence(const BackendModule& backend, plugin::Receive
     compose_sentence_request(request.arguments(), out);
   }
   host_request.release();  // the arguments were its last readers
+  if (size < room) platform::shrink_block(block, size);
   return forward_request(backend, block, size);
 }
 

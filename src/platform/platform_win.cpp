@@ -56,6 +56,12 @@ void free_block(block_handle block) {
   }
 }
 
+void shrink_block(block_handle block, std::size_t size) {
+  // Without GMEM_MOVEABLE a fixed block is changed in place or not at all;
+  // on failure it keeps its size and its bytes.
+  if (block != nullptr && size != 0) GlobalReAlloc(block, size, 0);
+}
+
 module_handle load_module(const std::string& path) {
   return LoadLibraryA(path.c_str());
 }

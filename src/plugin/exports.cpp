@@ -87,6 +87,7 @@ QB_EXPORT platform::block_handle QB_CDECL request(platform::block_handle block, 
     plugin::encode_plugin_response(out, [&](char* at) {
       return backend::sentence_in(backend_text, at).size();
     });
+    platform::shrink_block(reply, out.size());
     *length = static_cast<long>(out.size());
   }
   return reply;  // the backend's reply block goes only now, with the last view into it

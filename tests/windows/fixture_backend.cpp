@@ -56,7 +56,10 @@ __declspec(dllexport) BOOL __cdecl load(HGLOBAL block, long length) {
 }
 
 __declspec(dllexport) HGLOBAL __cdecl request(HGLOBAL block, long* length) {
-  note("request", static_cast<const char*>(block), *length);
+  // A request block longer than its text is reported as such, so that the
+  // cases expecting "request" see the difference.
+  const bool exact = block == nullptr || GlobalSize(block) == static_cast<SIZE_T>(*length);
+  note(exact ? "request" : "request in a longer block", static_cast<const char*>(block), *length);
   GlobalFree(block);
   // The answer when no test host is there to choose one (another host
   // program loaded the fixture).
