@@ -1,12 +1,39 @@
 // The header block reader on a backend's reply, and the Sentence picked
-// out of it. The first byte chooses the lead-byte rule.
+// out of it. The first byte chooses the lead-byte rule. Beside them, the
+// searches a token's end is found with, each against a byte-at-a-time one.
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "backend/sentence_request.h"
 #include "fuzz_support.h"
+#include "text/stop_search.h"
 #include "text/token_cutting.h"
+
+namespace {
+
+// Every search, from `skip` bytes into `text` on, must stop where a plain
+// loop does and copy exactly the bytes before the stop, into a buffer just
+// that long so that the sanitizer sees a write past it.
+void check_stop_searches(const std::string& text, std::size_t skip, char delimiter) {
+  const char* from = text.data() + (skip < text.size() ? skip : text.size());
+  const char* end = text.data() + text.size();
+  const char* expected = from;
+  while (expected < end && *expected != delimiter && *expected != '\0') ++expected;
+  const auto length = static_cast<std::size_t>(expected - from);
+  using Search = const char* (*)(const char*, const char*, char, char*);
+  for (const Search search : {Search{text::find_stop}, Search{text::find_stop_beyond},
+                              Search{text::find_stop_by_slices}}) {
+    FUZZ_CHECK(search(from, end, delimiter, nullptr) == expected);
+    const std::unique_ptr<char[]> copy(new char[length + 1]);
+    FUZZ_CHECK(search(from, end, delimiter, copy.get() + 1) == expected);
+    FUZZ_CHECK(std::memcmp(copy.get() + 1, from, length) == 0);
+  }
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
@@ -31,6 +58,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (key == "Sentence") last_sentence = value;
   });
   FUZZ_CHECK(backend::sentence_in(reply) == last_sentence);
+
+  // The searches start anywhere, so that the wide ones meet every alignment
+  // and every distance to a stop.
+  check_stop_searches(reply, data[0] >> 1, ':');
+  check_stop_searches(reply, data[0] >> 2, '\n');
   platform::use_lead_byte_rule(platform::LeadByteRule::code_page_932);
   return 0;
 }

@@ -7,25 +7,6 @@
 namespace text {
 namespace {
 
-// Without a wide search: the C library's memchr, one slice at a time, so
-// that the second search and the copy find the slice in the nearest cache.
-const char* find_stop_by_slices(const char* from, const char* end, char delimiter, char* copy_to) {
-  constexpr std::ptrdiff_t slice = 4096;
-  for (; from < end; from += slice) {
-    const std::size_t length = static_cast<std::size_t>(end - from < slice ? end - from : slice);
-    const auto* nul = static_cast<const char*>(std::memchr(from, '\0', length));
-    const std::size_t searched = nul != nullptr ? static_cast<std::size_t>(nul - from) : length;
-    const auto* hit = static_cast<const char*>(std::memchr(from, delimiter, searched));
-    const char* stop = hit != nullptr ? hit : from + searched;
-    if (copy_to != nullptr) {
-      std::memcpy(copy_to, from, static_cast<std::size_t>(stop - from));
-      copy_to += stop - from;
-    }
-    if (stop != from + length) return stop;
-  }
-  return end;
-}
-
 #if defined(__x86_64__) || defined(__i386__)
 __attribute__((target("avx2"))) inline __m256i load(const char* at) {
   return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
@@ -78,6 +59,25 @@ __attribute__((target("avx2"))) const char* find_stop_avx2(const char* from, con
 #endif
 
 }  // namespace
+
+// One slice at a time, so that the second search and the copy find the
+// slice in the nearest cache.
+const char* find_stop_by_slices(const char* from, const char* end, char delimiter, char* copy_to) {
+  constexpr std::ptrdiff_t slice = 4096;
+  for (; from < end; from += slice) {
+    const std::size_t length = static_cast<std::size_t>(end - from < slice ? end - from : slice);
+    const auto* nul = static_cast<const char*>(std::memchr(from, '\0', length));
+    const std::size_t searched = nul != nullptr ? static_cast<std::size_t>(nul - from) : length;
+    const auto* hit = static_cast<const char*>(std::memchr(from, delimiter, searched));
+    const char* stop = hit != nullptr ? hit : from + searched;
+    if (copy_to != nullptr) {
+      std::memcpy(copy_to, from, static_cast<std::size_t>(stop - from));
+      copy_to += stop - from;
+    }
+    if (stop != from + length) return stop;
+  }
+  return end;
+}
 
 const char* find_stop_beyond(const char* from, const char* end, char delimiter, char* copy_to) {
 #if defined(__x86_64__) || defined(__i386__)

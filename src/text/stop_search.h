@@ -11,8 +11,12 @@
 namespace text {
 
 // find_stop for what lies beyond a token's first bytes: the widest search
-// the processor has.
+// the processor has, or else find_stop_by_slices.
 const char* find_stop_beyond(const char* from, const char* end, char delimiter, char* copy_to);
+
+// The search for processors without a wide one: the C library's memchr, one
+// slice at a time. Named here so that tests hold both to the same answers.
+const char* find_stop_by_slices(const char* from, const char* end, char delimiter, char* copy_to);
 
 // The first byte in [from, end) that is `delimiter` or NUL, or `end` when
 // there is none; it may be the second byte of a two-byte character, which
