@@ -55,7 +55,14 @@ def main(path):
 
     print(f"{'case':32} {'median CPU':>11} {'baseline':>11} {'ratio':>6}"
           f" {'allocs/req':>11} {'faults/req':>11} {'peak heap/payload':>18}")
-    for name, ns in medians.items():
+    # Listed by family, then by size, whatever order they ran in.
+    def order(name):
+        family, arg = split(name)
+        return (list(BASELINES).index(family) if family in BASELINES else len(BASELINES),
+                int(arg) if arg.isdigit() else 0)
+
+    for name in sorted(medians, key=order):
+        ns = medians[name]
         family, _ = split(name)
         if family not in BASELINES:
             continue
