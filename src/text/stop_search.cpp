@@ -64,7 +64,7 @@ __attribute__((target("avx2"))) const char* find_stop_avx2(const char* from, con
 // slice in the nearest cache.
 const char* find_stop_by_slices(const char* from, const char* end, char delimiter, char* copy_to) {
   constexpr std::ptrdiff_t slice = 4096;
-  for (; from < end; from += slice) {
+  while (from < end) {
     const std::size_t length = static_cast<std::size_t>(end - from < slice ? end - from : slice);
     const auto* nul = static_cast<const char*>(std::memchr(from, '\0', length));
     const std::size_t searched = nul != nullptr ? static_cast<std::size_t>(nul - from) : length;
@@ -75,6 +75,7 @@ const char* find_stop_by_slices(const char* from, const char* end, char delimite
       copy_to += stop - from;
     }
     if (stop != from + length) return stop;
+    from += length;
   }
   return end;
 }
