@@ -119,7 +119,8 @@ std::string_view sentence_in(std::string_view reply, char* copy_to) {
   return last.sentence;
 }
 
-plugin::ReceivedBlock ask_sentence(const BackendModule& backend, plugin::ReceivedBlock& host_request) {
+plugin::ReceivedBlock ask_sentence(const BackendModule& backend,
+                                   plugin::ReceivedBlock& host_request) {
   if (backend.request_entry == nullptr) return {};
   const std::string_view host_text = host_request.text();
   const std::size_t room = StreamedRequest::room_for(host_text.size());

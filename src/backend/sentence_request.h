@@ -25,6 +25,7 @@ std::string_view sentence_in(std::string_view reply, char* copy_to = nullptr);
 // `host_request`, and returns the backend's reply block to be read in
 // place. The backend's request is written while the host's is read; the
 // host's block is freed as soon as that is done.
-plugin::ReceivedBlock ask_sentence(const BackendModule& backend, plugin::ReceivedBlock& host_request);
+plugin::ReceivedBlock ask_sentence(const BackendModule& backend,
+                                   plugin::ReceivedBlock& host_request);
 
 }  // namespace backend

@@ -58,7 +58,8 @@ class ArgumentReader {
 void decode_plugin_request(std::string_view request, ArgumentReader& reader);
 ArgumentList decode_plugin_request(std::string_view request);
 
-inline constexpr std::string_view response_head = "SAORI/1.0 200 OK\r\nCharset: Shift_JIS\r\nResult: ";
+inline constexpr std::string_view response_head =
+    "SAORI/1.0 200 OK\r\nCharset: Shift_JIS\r\nResult: ";
 inline constexpr std::string_view response_tail = "\r\n\r\n";
 
 // Writes the reply for `sentence`; run it with a counting writer to learn

@@ -24,9 +24,11 @@ __attribute__((target("avx2"))) const char* find_stop_avx2(const char* from, con
   const __m256i zero = _mm256_setzero_si256();
   for (; end - from >= 128; from += 128) {
     const __m256i a = load(from), b = load(from + 32), c = load(from + 64), d = load(from + 96);
-    const __m256i delimiters =
-        _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(a, pattern), _mm256_cmpeq_epi8(b, pattern)),
-                        _mm256_or_si256(_mm256_cmpeq_epi8(c, pattern), _mm256_cmpeq_epi8(d, pattern)));
+    const __m256i first_half =
+        _mm256_or_si256(_mm256_cmpeq_epi8(a, pattern), _mm256_cmpeq_epi8(b, pattern));
+    const __m256i second_half =
+        _mm256_or_si256(_mm256_cmpeq_epi8(c, pattern), _mm256_cmpeq_epi8(d, pattern));
+    const __m256i delimiters = _mm256_or_si256(first_half, second_half);
     // A NUL among them makes the smallest byte zero.
     const __m256i smallest = _mm256_min_epu8(_mm256_min_epu8(a, b), _mm256_min_epu8(c, d));
     const __m256i stops = _mm256_or_si256(delimiters, _mm256_cmpeq_epi8(smallest, zero));
