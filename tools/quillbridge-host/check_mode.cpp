@@ -373,11 +373,11 @@ int run_check(int argc, char** argv) {
 
   report.heading("Asking the backend as Quillbridge does");
   const std::string request = request_for(options.arguments);
-  platform::block_handle request_block = plugin::new_block(request.size());
-  if (request_block != nullptr) request.copy(platform::block_bytes(request_block), request.size());
-  plugin::ReceivedBlock reply_block = request_block != nullptr
-      ? backend::forward_request(backend, request_block, request.size())
-      : plugin::ReceivedBlock();
+  long length = 0;
+  platform::block_handle request_block = plugin::give_block(request, &length);
+  plugin::ReceivedBlock reply_block =
+      request_block != nullptr ? backend::forward_request(backend, request_block, request.size())
+                               : plugin::ReceivedBlock();
   const std::string reply(reply_block.text());
   reply_block.release();
   report.block("request", request);
