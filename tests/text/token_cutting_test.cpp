@@ -53,10 +53,13 @@ TEST_F(TokenCutting, FastScanAgreesWithCharacterWalk) {
   // plain delimiters, at many offsets and under both lead-byte rules.
   for (auto rule : {platform::LeadByteRule::code_page_932, platform::LeadByteRule::single_byte}) {
     platform::use_lead_byte_rule(rule);
-    // Offsets around 8 KiB meet the length up to which a long text is
-    // checked for a NUL at a time.
+    // Offsets around 32, 128, 4 KiB and 8 KiB meet the points where the
+    // search for a token's end changes its step: from eight bytes in place
+    // to the wide search, its 128-byte rounds, and memchr's slices.
     std::vector<std::size_t> offsets;
     for (std::size_t at = 0; at < 72; ++at) offsets.push_back(at);
+    for (std::size_t at = 120; at < 136; ++at) offsets.push_back(at);
+    for (std::size_t at = 4088; at < 4104; ++at) offsets.push_back(at);
     for (std::size_t at = 8184; at < 8200; ++at) offsets.push_back(at);
     for (const std::size_t at : offsets) {
       const std::string pad(at, 'a');
