@@ -24,6 +24,14 @@ Entry resolve(platform::module_handle module, const char* name) {
   return reinterpret_cast<Entry>(platform::find_entry(module, name));
 }
 
+bool refuse(const std::string& message, BindingObserver* observer) {
+  if (observer != nullptr)
+    observer->failed(message);
+  else
+    platform::show_error(message);
+  return false;
+}
+
 }  // namespace
 
 BackendModule::~BackendModule() {
@@ -36,43 +44,47 @@ BackendModule::~BackendModule() {
 }
 
 bool bind_backend(BackendModule& backend, const std::string& base_directory,
-                  const std::string& file_name) {
+                  const std::string& file_name, BindingObserver* observer) {
   release_backend(backend);
   const std::string path = base_directory + file_name;
 
   // Binding a module that is loaded already would hand back that module:
   // this one (whose load would recurse) or an engine the host is running
   // (whose load would reset it, and whose unload would follow ours).
-  if (platform::module_residence(path) != platform::Residence::not_loaded) {
-    platform::show_error(path + already_loaded_suffix);
-    return false;
+  const platform::Residence residence = platform::module_residence(path);
+  if (residence != platform::Residence::not_loaded) {
+    if (observer != nullptr) observer->refused_as_loaded(path, residence);
+    return refuse(path + already_loaded_suffix, observer);
   }
 
   backend.module = platform::load_module(path);
-  if (backend.module == nullptr) {
-    platform::show_error(path + load_failed_suffix);
-    return false;
-  }
+  if (observer != nullptr) observer->module_loaded(path, backend.module);
+  if (backend.module == nullptr) return refuse(path + load_failed_suffix, observer);
 
   backend.load_entry = resolve<platform::entry_load>(backend.module, "load");
   backend.request_entry = resolve<platform::entry_request>(backend.module, "request");
   backend.unload_entry = resolve<platform::entry_unload>(backend.module, "unload");
+  if (observer != nullptr)
+    observer->entries_found(backend.module, backend.load_entry != nullptr,
+                            backend.request_entry != nullptr, backend.unload_entry != nullptr);
   if (backend.load_entry == nullptr || backend.request_entry == nullptr ||
       backend.unload_entry == nullptr) {
     release_backend(backend);
-    platform::show_error(path + missing_export_suffix);
-    return false;
+    return refuse(path + missing_export_suffix, observer);
   }
 
   // Without a block for the directory the backend cannot be started; that
   // is reported like a refusal rather than calling it with nothing.
   long length = 0;
   platform::block_handle directory = plugin::give_block(base_directory, &length);
-  if (directory != nullptr && backend.load_entry(directory, length) != 0) return true;
+  if (directory != nullptr) {
+    const platform::module_bool accepted = backend.load_entry(directory, length);
+    if (observer != nullptr) observer->load_returned(accepted);
+    if (accepted != 0) return true;
+  }
 
   release_backend(backend);
-  platform::show_error(path + load_refused_suffix);
-  return false;
+  return refuse(path + load_refused_suffix, observer);
 }
 
 void release_backend(BackendModule& backend) {

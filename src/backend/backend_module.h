@@ -43,12 +43,40 @@ class ReentryGuard {
   const bool nested_;
 };
 
+// Told each step of bind_backend as it happens, so that a diagnostic tool
+// can explain a binding without doing it again. Every method does nothing
+// unless overridden.
+class BindingObserver {
+ public:
+  // The file at `path` is loaded in this process already, as `residence`
+  // says; it is refused without being loaded.
+  virtual void refused_as_loaded(const std::string& /*path*/, platform::Residence /*residence*/) {}
+  // The system was asked to load `path`; `module` is null when it failed.
+  // Called straight after, so the system can still be asked why.
+  virtual void module_loaded(const std::string& /*path*/, platform::module_handle /*module*/) {}
+  // The entry points were looked up in `module`, which stays loaded until
+  // this returns; each flag says whether that export was found.
+  virtual void entries_found(platform::module_handle /*module*/, bool /*load*/, bool /*request*/,
+                             bool /*unload*/) {}
+  // The backend's load was called with the base directory and returned
+  // `result` (nonzero: accepted).
+  virtual void load_returned(platform::module_bool /*result*/) {}
+  // Binding failed with the message the user is shown. With an observer the
+  // message goes here instead of to show_error: a console tool must not
+  // wait on a message box.
+  virtual void failed(const std::string& /*message*/) {}
+
+ protected:
+  ~BindingObserver() = default;
+};
+
 // Releases any bound backend, then loads base_directory + file_name, resolves
 // its entry points and hands it the base directory. Refuses, without calling
 // it, a file that is loaded in the process already (this module included).
-// Tells the user and returns false on any failure, leaving the record empty.
+// Tells the user (or the observer) and returns false on any failure, leaving
+// the record empty.
 bool bind_backend(BackendModule& backend, const std::string& base_directory,
-                  const std::string& file_name);
+                  const std::string& file_name, BindingObserver* observer = nullptr);
 
 // Clears the record, then calls the backend's unload (when resolved) and
 // frees its file, so that nothing reaches a backend being released. Does

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <string>
 
 #include "support/module_host.h"
 
@@ -152,6 +153,55 @@ TEST(BackendBinding, ReplyCountDecidesHowManyBytesAreRead) {
   ModuleHost host;
   ASSERT_EQ(host.load(dir.base()), 1);
   EXPECT_EQ(host.request(plugin_request({"x"})), plugin_reply("abcdefghijklm"));
+}
+
+// What a diagnostic tool is told while binding: each step in order, the
+// module still loaded while its exports are reported, and the message handed
+// over instead of shown.
+TEST(BackendBinding, ObserverIsToldEachStepAndGetsTheMessageInsteadOfTheUser) {
+  struct Steps final : backend::BindingObserver {
+    void module_loaded(const std::string&, platform::module_handle module) override {
+      said += module != nullptr ? "loaded;" : "not loaded;";
+    }
+    void entries_found(platform::module_handle module, bool load, bool request,
+                       bool unload) override {
+      said += std::string("entries ") + (load ? "L" : "-") + (request ? "R" : "-") +
+              (unload ? "U" : "-") + ";";
+      if (platform::find_entry(module, "request") == nullptr) said += "freed too early;";
+    }
+    void load_returned(platform::module_bool result) override {
+      said += "load " + std::to_string(result) + ";";
+    }
+    void failed(const std::string& message) override { said += message + ";"; }
+    std::string said;
+  };
+  FixtureLog log;
+  TempDir dir;
+  dir.add_fixture("refusing", "satori.dll");
+  dir.add_fixture("no_unload", "misaka.dll");
+  dir.write("kawari.dll", "not a module");
+  dir.add_fixture("recording", "aya.dll");
+  const std::string base = dir.base();
+  struct Case {
+    const char* name;
+    bool bound;
+    std::string said;
+  };
+  const Case cases[] = {
+      {"satori.dll", false,
+       "loaded;entries LRU;load 0;" + base + "satori.dll" + load_refused + ";"},
+      {"misaka.dll", false, "loaded;entries LR-;" + base + "misaka.dll" + missing_export + ";"},
+      {"kawari.dll", false, "not loaded;" + base + "kawari.dll" + load_failed + ";"},
+      {"aya.dll", true, "loaded;entries LRU;load 1;"},
+  };
+  StderrCapture errors;
+  for (const Case& c : cases) {
+    backend::BackendModule record;
+    Steps steps;
+    EXPECT_EQ(backend::bind_backend(record, base, c.name, &steps), c.bound) << c.name;
+    EXPECT_EQ(steps.said, c.said) << c.name;
+  }
+  EXPECT_EQ(errors.text(), "") << "no message goes to the user when an observer is given";
 }
 
 TEST(BackendBinding, ForwardWithoutBackendIsEmpty) {

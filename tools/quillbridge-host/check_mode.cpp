@@ -276,72 +276,79 @@ bool is_quillbridge_file(const std::string& path) {
   return bytes.find(mark) != std::string::npos;
 }
 
-// The module refuses a file that is loaded in the process already, itself
-// among them, before loading it. The check runs in a process of its own,
-// so it also looks inside the file for Quillbridge, which the module would
-// find in its own process.
-bool is_bindable(const std::string& path, const Report& report) {
-  const platform::Residence residence = platform::module_residence(path);
-  const bool quillbridge = is_quillbridge_file(path);
-  if (residence == platform::Residence::not_loaded && !quillbridge) {
-    report.line("It is not Quillbridge and not loaded yet. (Quillbridge refuses a file its host");
-    report.line("runs already, such as a ghost's own SHIORI: give it a folder of its own.)");
-    return true;
-  }
-  report.line(quillbridge ? "It is Quillbridge itself, which cannot be its own backend."
-                          : "It is loaded in this process already.");
+// What the refusal of a file already loaded means for the user.
+void explain_refusal(const Report& report) {
   report.line("Quillbridge refuses it without loading it: its message is the path followed");
   report.line("by \": ...Quillbridge...\". Keep Quillbridge and its backend in a folder of");
   report.line("their own, and name the backend in the folder's \"shiori,<file>\" line.");
-  return false;
 }
 
-// Binds the backend in the steps of the module's bind_backend, saying what
-// each gives, and which of the module's messages a failure is. It binds by
-// itself rather than through bind_backend because that one reports in a
-// message box, which a console check must not wait on; from here on the
-// module's own routines drive the record.
+// Says each step of the module's bind_backend as it is taken, and which of
+// the module's messages a failure is.
+class BindingNarrator final : public backend::BindingObserver {
+ public:
+  BindingNarrator(const std::string& folder, const Report& report)
+      : folder_(folder), report_(report) {}
+
+  void refused_as_loaded(const std::string&, platform::Residence) override {
+    report_.line("It is loaded in this process already.");
+    explain_refusal(report_);
+  }
+
+  void module_loaded(const std::string&, platform::module_handle module) override {
+    report_.line("It is not Quillbridge and not loaded yet. (Quillbridge refuses a file its host");
+    report_.line("runs already, such as a ghost's own SHIORI: give it a folder of its own.)");
+    if (module != nullptr) {
+      report_.line("Loaded.");
+      return;
+    }
+    report_.line("It cannot be loaded as a module: Quillbridge shows \"<path>: LoadLibrary...\"");
+    report_.line("(see the readme's messages). It is not a module, or is built for another");
+    report_.line("system or word size (a Windows DLL is checked with quillbridge-host.exe; hosts");
+    report_.line("and Quillbridge are 32-bit), or a DLL it needs is missing.");
+  }
+
+  void entries_found(platform::module_handle, bool load, bool request, bool unload) override {
+    std::string missing;
+    if (!load) missing += " load";
+    if (!request) missing += " request";
+    if (!unload) missing += " unload";
+    if (missing.empty()) {
+      report_.line("It exports load, request and unload.");
+      return;
+    }
+    report_.line("It does not export" + missing + ", so it is no backend: Quillbridge shows");
+    report_.line("\"<path>: load, unload, request...\" (see the readme's messages).");
+  }
+
+  void load_returned(platform::module_bool result) override {
+    report_.line("load(" + report_.quoted(folder_) + ") returned " + std::to_string(result) + ".");
+    if (result != 0) return;
+    report_.line("The backend refused to start: Quillbridge shows \"<path>: load()...FALSE...\".");
+    report_.line("Look for the backend's own dictionary and settings files in the folder,");
+    report_.line("and at the backend's own log or messages.");
+  }
+
+ private:
+  const std::string& folder_;
+  const Report& report_;
+};
+
+// Binds the backend through the module's own bind_backend, saying what each
+// step gives. The check runs in a process of its own, where the module
+// would not find itself loaded, so it first looks inside the file for
+// Quillbridge.
 bool bind_explained(backend::BackendModule& backend, const std::string& folder,
                     const std::string& name, const Report& report) {
   const std::string path = folder + name;
   report.heading("Binding " + report.bytes(path));
-  if (!is_bindable(path, report)) return false;
-  backend.module = platform::load_module(path);
-  if (backend.module == nullptr) {
-    report.line("It cannot be loaded as a module: Quillbridge shows \"<path>: LoadLibrary...\"");
-    report.line("(see the readme's messages). It is not a module, or is built for another");
-    report.line("system or word size (a Windows DLL is checked with quillbridge-host.exe; hosts");
-    report.line("and Quillbridge are 32-bit), or a DLL it needs is missing.");
+  if (is_quillbridge_file(path)) {
+    report.line("It is Quillbridge itself, which cannot be its own backend.");
+    explain_refusal(report);
     return false;
   }
-  report.line("Loaded.");
-  backend.load_entry =
-      reinterpret_cast<platform::entry_load>(platform::find_entry(backend.module, "load"));
-  backend.request_entry =
-      reinterpret_cast<platform::entry_request>(platform::find_entry(backend.module, "request"));
-  backend.unload_entry =
-      reinterpret_cast<platform::entry_unload>(platform::find_entry(backend.module, "unload"));
-  std::string missing;
-  if (backend.load_entry == nullptr) missing += " load";
-  if (backend.request_entry == nullptr) missing += " request";
-  if (backend.unload_entry == nullptr) missing += " unload";
-  if (!missing.empty()) {
-    backend::release_backend(backend);
-    report.line("It does not export" + missing + ", so it is no backend: Quillbridge shows");
-    report.line("\"<path>: load, unload, request...\" (see the readme's messages).");
-    return false;
-  }
-  report.line("It exports load, request and unload.");
-  long length = 0;
-  platform::block_handle block = plugin::give_block(folder, &length);
-  const int accepted = block != nullptr ? backend.load_entry(block, length) : 0;
-  report.line("load(" + report.quoted(folder) + ") returned " + std::to_string(accepted) + ".");
-  if (accepted != 0) return true;
-  backend::release_backend(backend);
-  report.line("The backend refused to start: Quillbridge shows \"<path>: load()...FALSE...\".");
-  report.line("Look for the backend's own dictionary and settings files in the folder,");
-  report.line("and at the backend's own log or messages.");
-  return false;
+  BindingNarrator narrator(folder, report);
+  return backend::bind_backend(backend, folder, name, &narrator);
 }
 
 }  // namespace
