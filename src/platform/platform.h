@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #if defined(_WIN32)
 #define QB_CDECL __cdecl
@@ -49,8 +50,15 @@ void free_block(block_handle block);
 void shrink_block(block_handle block, std::size_t size);
 
 using module_handle = void*;
-// Loads a module file by its byte-string path; null on failure.
+// Loads a module file by its byte-string path; null on failure. On POSIX a
+// function the module names is bound when it is first called, as the hosts
+// of such modules load them, so a module that names a function it never
+// calls still loads.
 module_handle load_module(const std::string& path);
+// Why the last load_module call failed, in the system loader's own words
+// (POSIX: dlerror; Windows: the error code and its system text); empty when
+// it succeeded. Kept until the next load_module call.
+std::string last_load_error();
 // Looks up an exported entry point by name; null when absent.
 void* find_entry(module_handle module, const char* name);
 void free_module(module_handle module);
@@ -118,6 +126,16 @@ FileKind file_kind(const std::string& path);
 // program arguments arrive in it (Windows: the ANSI code page), so that
 // Shift_JIS texts need no conversion; false where terminals speak UTF-8.
 bool console_speaks_ansi_text();
+
+enum class StandardStream { output, error };
+// True when `stream` is a terminal and the user's locale has UTF-8 as its
+// character set, so that text for it is best shown converted to UTF-8.
+// Always false on Windows, where the console speaks the ANSI code page.
+bool is_utf8_terminal(StandardStream stream);
+
+// The names that a loaded module exports, in its export table's order;
+// empty when there are none or they cannot be read.
+std::vector<std::string> exported_names(module_handle module);
 
 // Lets standard input and output pass bytes unchanged (Windows would turn LF
 // into CR LF and stop reading at byte 0x1A).

@@ -8,11 +8,15 @@
 #include <cxxabi.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <langinfo.h>
 #include <link.h>
+#include <locale.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -64,6 +68,10 @@ std::string module_file(const std::string& path) {
   return file;
 }
 
+// What dlerror said when load_module last failed; dlerror itself forgets
+// once asked, and any later dl call may replace it.
+std::string load_failure;
+
 // Only a regular file may be opened: a FIFO would block the open (or the
 // reads) forever and a device such as /dev/zero never ends.
 bool is_regular_file(const char* path) {
@@ -102,11 +110,25 @@ void free_block(block_handle block) { std::free(block); }
 void shrink_block(block_handle, std::size_t) {}
 
 module_handle load_module(const std::string& path) {
+  load_failure.clear();
   if (injected_failure(fault_injection::Call::module_load)) return nullptr;
   const std::string file = module_file(path);
-  if (file.empty()) return nullptr;
-  return dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (file.empty()) {
+    load_failure = "no file name";
+    return nullptr;
+  }
+  // Lazy binding, as the hosts of these modules use: a backend built with a
+  // function left undefined that it never calls loads there, so it must
+  // load here too. Local, so that two backends never mix their symbols.
+  module_handle module = dlopen(file.c_str(), RTLD_LAZY | RTLD_LOCAL);
+  if (module == nullptr) {
+    const char* reason = dlerror();
+    load_failure = reason != nullptr ? reason : "the loader gave no reason";
+  }
+  return module;
 }
+
+std::string last_load_error() { return load_failure; }
 
 Residence module_residence(const std::string& path) {
   const std::string file = module_file(path);
@@ -200,6 +222,94 @@ FileKind file_kind(const std::string& path) {
 }
 
 bool console_speaks_ansi_text() { return false; }
+
+bool is_utf8_terminal(StandardStream stream) {
+  if (!::isatty(stream == StandardStream::output ? STDOUT_FILENO : STDERR_FILENO)) return false;
+  // The locale the environment asks for, looked at without making it this
+  // process's own (that would change how the C library treats text).
+  if (locale_t user = ::newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(nullptr))) {
+    const bool utf8 = std::strcmp(::nl_langinfo_l(CODESET, user), "UTF-8") == 0;
+    ::freelocale(user);
+    return utf8;
+  }
+  // A locale that is not installed still tells by its name what the
+  // terminal speaks (such as "ja_JP.UTF-8").
+  const char* name = nullptr;
+  for (const char* variable : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+    name = std::getenv(variable);
+    if (name != nullptr && *name != '\0') break;
+  }
+  std::string lower = name != nullptr ? name : "";
+  for (char& c : lower) c = c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
+  return lower.find("utf-8") != std::string::npos || lower.find("utf8") != std::string::npos;
+}
+
+namespace {
+
+// A pointer from a module's dynamic section. The loader relocates these in
+// place on most systems but not on all; an unrelocated one is an offset
+// below the module's load address.
+template <typename T>
+const T* dynamic_pointer(const link_map* map, ElfW(Addr) value) {
+  return reinterpret_cast<const T*>(value < map->l_addr ? map->l_addr + value : value);
+}
+
+// How many entries the dynamic symbol table has, which the section itself
+// does not say: the SysV hash table counts them, the GNU one ends with the
+// last symbol's chain.
+std::size_t dynamic_symbol_count(const ElfW(Word)* sysv_hash, const std::uint32_t* gnu_hash) {
+  if (sysv_hash != nullptr) return sysv_hash[1];
+  if (gnu_hash == nullptr) return 0;
+  const std::uint32_t bucket_count = gnu_hash[0];
+  const std::uint32_t first_hashed = gnu_hash[1];
+  const std::uint32_t bloom_words = gnu_hash[2];
+  const auto* buckets = reinterpret_cast<const std::uint32_t*>(
+      reinterpret_cast<const ElfW(Addr)*>(gnu_hash + 4) + bloom_words);
+  const std::uint32_t* chains = buckets + bucket_count;
+  std::uint32_t last = 0;
+  for (std::uint32_t i = 0; i < bucket_count; ++i) last = std::max(last, buckets[i]);
+  if (last < first_hashed) return first_hashed;
+  while ((chains[last - first_hashed] & 1) == 0) ++last;  // bit 0 ends a chain
+  return last + 1;
+}
+
+}  // namespace
+
+std::vector<std::string> exported_names(module_handle module) {
+  std::vector<std::string> names;
+  link_map* map = nullptr;
+  if (module == nullptr || dlinfo(module, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr ||
+      map->l_ld == nullptr)
+    return names;
+  const ElfW(Sym)* symbols = nullptr;
+  const char* strings = nullptr;
+  std::size_t strings_size = 0;
+  const ElfW(Word)* sysv_hash = nullptr;
+  const std::uint32_t* gnu_hash = nullptr;
+  for (const ElfW(Dyn)* entry = map->l_ld; entry->d_tag != DT_NULL; ++entry) {
+    switch (entry->d_tag) {
+      case DT_SYMTAB: symbols = dynamic_pointer<ElfW(Sym)>(map, entry->d_un.d_ptr); break;
+      case DT_STRTAB: strings = dynamic_pointer<char>(map, entry->d_un.d_ptr); break;
+      case DT_STRSZ: strings_size = entry->d_un.d_val; break;
+      case DT_HASH: sysv_hash = dynamic_pointer<ElfW(Word)>(map, entry->d_un.d_ptr); break;
+      case DT_GNU_HASH: gnu_hash = dynamic_pointer<std::uint32_t>(map, entry->d_un.d_ptr); break;
+      default: break;
+    }
+  }
+  if (symbols == nullptr || strings == nullptr) return names;
+  const std::size_t count = dynamic_symbol_count(sysv_hash, gnu_hash);
+  for (std::size_t i = 1; i < count; ++i) {  // entry 0 is always the empty symbol
+    const ElfW(Sym)& symbol = symbols[i];
+    const unsigned binding = ELF64_ST_BIND(symbol.st_info);  // the same in ELF32
+    const unsigned visibility = ELF64_ST_VISIBILITY(symbol.st_other);
+    // Defined here, visible outside: what dlsym can find by name.
+    if (symbol.st_shndx == SHN_UNDEF || (binding != STB_GLOBAL && binding != STB_WEAK) ||
+        (visibility != STV_DEFAULT && visibility != STV_PROTECTED) || symbol.st_name >= strings_size)
+      continue;
+    names.emplace_back(strings + symbol.st_name);
+  }
+  return names;
+}
 
 void use_binary_standard_streams() {}
 

@@ -22,6 +22,10 @@ bool lead_byte_set_filled = false;
 // Set when the process, not the host, is unloading us (see DllMain).
 bool exiting_process = false;
 
+// Why LoadLibraryA last failed, taken at once, since any later call may
+// replace the thread's error code; 0 after a load that succeeded.
+DWORD load_failure = 0;
+
 void fill_from_code_page(UINT code_page) {
   lead_byte_set = LeadByteSet{};
   CPINFO info;
@@ -63,7 +67,27 @@ void shrink_block(block_handle block, std::size_t size) {
 }
 
 module_handle load_module(const std::string& path) {
-  return LoadLibraryA(path.c_str());
+  HMODULE module = LoadLibraryA(path.c_str());
+  load_failure = module == nullptr ? GetLastError() : 0;
+  return module;
+}
+
+// The code with the system's text for it (e.g. 126: a DLL that the module
+// needs is missing; 193: not a module for this word size), in the ANSI
+// code page.
+std::string last_load_error() {
+  if (load_failure == 0) return {};
+  const DWORD code = load_failure;
+  std::string text = "error " + std::to_string(code);
+  char message[512];
+  const DWORD length =
+      FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+                     message, sizeof message, nullptr);
+  std::string said(message, length);
+  while (!said.empty() && (said.back() == '\n' || said.back() == '\r' || said.back() == ' '))
+    said.pop_back();
+  if (!said.empty()) text += ": " + said;
+  return text;
 }
 
 void* find_entry(module_handle module, const char* name) {
@@ -175,6 +199,31 @@ FileKind file_kind(const std::string& path) {
 }
 
 bool console_speaks_ansi_text() { return true; }
+
+bool is_utf8_terminal(StandardStream) { return false; }
+
+std::vector<std::string> exported_names(module_handle module) {
+  // A loaded module is its image as the loader mapped it: the export
+  // directory's addresses are offsets from the handle.
+  std::vector<std::string> names;
+  const auto* base = static_cast<const unsigned char*>(module);
+  if (base == nullptr) return names;
+  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+  if (dos->e_magic != IMAGE_DOS_SIGNATURE) return names;
+  const auto* headers = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+  if (headers->Signature != IMAGE_NT_SIGNATURE ||
+      headers->OptionalHeader.NumberOfRvaAndSizes <= IMAGE_DIRECTORY_ENTRY_EXPORT)
+    return names;
+  const IMAGE_DATA_DIRECTORY& directory =
+      headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+  if (directory.VirtualAddress == 0 || directory.Size == 0) return names;
+  const auto* exports =
+      reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(base + directory.VirtualAddress);
+  const auto* name_offsets = reinterpret_cast<const DWORD*>(base + exports->AddressOfNames);
+  for (DWORD i = 0; i < exports->NumberOfNames; ++i)
+    names.emplace_back(reinterpret_cast<const char*>(base + name_offsets[i]));
+  return names;
+}
 
 void use_binary_standard_streams() {
   _setmode(_fileno(stdin), _O_BINARY);

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
+
 #include <cstdlib>
 #include <string>
 
@@ -71,6 +73,36 @@ TEST(BackendBinding, UnloadableFileIsReported) {
   StderrCapture errors;
   EXPECT_EQ(host.load(dir.base()), 0);
   EXPECT_EQ(errors.text(), shown(dir.base() + "satori.dll" + load_failed));
+}
+
+TEST(BackendBinding, FunctionsAreBoundWhenFirstCalled) {
+  // The fixture calls, from a function nobody calls, a function defined
+  // nowhere; binding everything at load time would refuse it.
+  TempDir dir;
+  dir.add_fixture("undefined_call", "satori.dll");
+  const std::string path = dir.base() + "satori.dll";
+  void* eager = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  EXPECT_EQ(eager, nullptr) << "the fixture lost its undefined function";
+  if (eager != nullptr) dlclose(eager);
+  FixtureLog log;
+  ModuleHost host;
+  ASSERT_EQ(host.load(dir.base()), 1);
+  EXPECT_EQ(host.request(plugin_request({"x"})), plugin_reply("from undefined_call"));
+}
+
+TEST(BackendBinding, TheLoadersReasonIsKeptUntilTheNextLoad) {
+  TempDir dir;
+  dir.write("notes.so", "not a module");
+  dir.add_fixture("recording", "good.so");
+  EXPECT_EQ(platform::load_module(dir.base() + "notes.so"), nullptr);
+  const std::string reason = platform::last_load_error();
+  EXPECT_NE(reason.find("notes.so"), std::string::npos) << reason;
+  platform::find_entry(nullptr, "load");
+  EXPECT_EQ(platform::last_load_error(), reason);
+  platform::module_handle good = platform::load_module(dir.base() + "good.so");
+  ASSERT_NE(good, nullptr);
+  EXPECT_EQ(platform::last_load_error(), "");
+  platform::free_module(good);
 }
 
 TEST(BackendBinding, SecondBindReleasesTheFirstBeforeLoading) {
