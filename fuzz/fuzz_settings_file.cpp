@@ -18,7 +18,8 @@ namespace {
 std::string settings_path;
 
 // The text-mode rules applied to the whole content at once.
-std::vector<std::string> expected_lines(const std::string& bytes) {
+std::vector<std::string> expected_lines(std::string bytes) {
+  if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) bytes.erase(0, 3);  // a byte order mark
   std::string content;
   for (std::size_t i = 0; i < bytes.size() && bytes[i] != '\x1a'; ++i)
     if (!(bytes[i] == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n')) content += bytes[i];

@@ -111,6 +111,36 @@ class LineAppender final : public LineVisitor {
   std::vector<std::string>& lines_;
 };
 
+// Drops a byte order mark at the very start of the content and hands on
+// everything else. The mark may arrive split over blocks; bytes that began
+// like it but are not it go on as content.
+class MarkSkipper {
+ public:
+  explicit MarkSkipper(LineCollector& lines) : lines_(lines) {}
+
+  bool feed(const char* bytes, std::size_t size) {
+    for (; matching_ && size > 0; ++bytes, --size) {
+      if (*bytes != byte_order_mark[matched_]) {
+        matching_ = false;
+        if (!lines_.feed(byte_order_mark.data(), matched_)) return false;
+        break;
+      }
+      matching_ = ++matched_ < byte_order_mark.size();
+    }
+    return lines_.feed(bytes, size);
+  }
+
+  void finish() {
+    if (matching_) lines_.feed(byte_order_mark.data(), matched_);
+    lines_.finish();
+  }
+
+ private:
+  LineCollector& lines_;
+  std::size_t matched_ = 0;
+  bool matching_ = true;
+};
+
 }  // namespace
 
 bool visit_lines(const std::string& path, LineVisitor& visitor, std::size_t read_block) {
@@ -122,11 +152,12 @@ bool visit_lines(const std::string& path, LineVisitor& visitor, std::size_t read
   std::unique_ptr<char[]> buffer(new (std::nothrow) char[read_block]);
   if (!buffer) return true;
   LineCollector collector(visitor);
+  MarkSkipper content(collector);
   for (;;) {
     const long got = platform::read_file(file, buffer.get(), read_block);
-    if (got <= 0 || !collector.feed(buffer.get(), static_cast<std::size_t>(got))) break;
+    if (got <= 0 || !content.feed(buffer.get(), static_cast<std::size_t>(got))) break;
   }
-  collector.finish();
+  content.finish();
   return true;
 }
 

@@ -1,13 +1,20 @@
 // Reading a settings file into lines, and probing whether a file can be
 // opened. Files are read as text: CR LF reads as LF, a byte 0x1A ends the
-// content, a NUL cuts its line; every other byte passes through unchanged.
+// content, a NUL cuts its line; every other byte passes through unchanged,
+// except a UTF-8 byte order mark at the very start, which is no content.
 #pragma once
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace files {
+
+// What many Windows editors write first in a file they save as UTF-8. At
+// the very start of a settings file it is dropped, so that it does not
+// become part of the first line's first field ("shiori").
+inline constexpr std::string_view byte_order_mark = "\xEF\xBB\xBF";
 
 inline constexpr std::size_t default_read_block = 64 * 1024;
 

@@ -40,6 +40,12 @@ TEST_F(Discovery, SettingsEntryWinsOverFallbacks) {
   dir.write("descript.txt", "name,x\r\nshiori,mine.so\r\n");
   ASSERT_EQ(host.load(dir.base()), 1);
   EXPECT_EQ(bound_fixture(host), "recording");
+
+  // The entry on the first line of a file saved with a byte order mark.
+  dir.write("descript.txt", "\xEF\xBB\xBFshiori,mine.so\r\n");
+  EXPECT_EQ(backend::choose_backend(dir.base()).settings_line, 1);
+  ASSERT_EQ(host.load(dir.base()), 1);
+  EXPECT_EQ(bound_fixture(host), "recording");
 }
 
 TEST_F(Discovery, AliasFileOnlyWhenDescriptCannotBeOpened) {

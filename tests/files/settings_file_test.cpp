@@ -43,8 +43,20 @@ TEST_P(SettingsFile, CtrlZEndsAndNulCuts) {
   EXPECT_EQ(lines_of(std::string("x\0\r\ny", 5)), (Lines{"x", "y"}));
 }
 
+TEST_P(SettingsFile, ByteOrderMarkOnlyAtTheVeryStartIsDropped) {
+  EXPECT_EQ(lines_of("\xEF\xBB\xBFshiori,a.dll\n"), Lines{"shiori,a.dll"});
+  EXPECT_EQ(lines_of("\xEF\xBB\xBF"), Lines{});
+  EXPECT_EQ(lines_of("\xEF\xBB\xBF\xEF\xBB\xBF\n"), Lines{"\xEF\xBB\xBF"});
+  EXPECT_EQ(lines_of("a\n\xEF\xBB\xBF" "b"), (Lines{"a", "\xEF\xBB\xBF" "b"}));
+  EXPECT_EQ(lines_of(" \xEF\xBB\xBF"), Lines{" \xEF\xBB\xBF"});
+  // Bytes that begin like the mark are content.
+  EXPECT_EQ(lines_of("\xEF\xBB"), Lines{"\xEF\xBB"});
+  EXPECT_EQ(lines_of("\xEF\xBB\n" "b"), (Lines{"\xEF\xBB", "b"}));
+  EXPECT_EQ(lines_of("\xEF\x1a"), Lines{"\xEF"});
+  EXPECT_EQ(lines_of("\xEF\xBB\xBE"), Lines{"\xEF\xBB\xBE"});
+}
+
 TEST_P(SettingsFile, BytesPassThrough) {
-  EXPECT_EQ(lines_of("\xEF\xBB\xBFshiori,a.dll\n"), Lines{"\xEF\xBB\xBFshiori,a.dll"});
   EXPECT_EQ(lines_of("\x82\xA0\xFF\x81\x0A" "b"), (Lines{"\x82\xA0\xFF\x81", "b"}));
   EXPECT_EQ(lines_of(" \tpad \t\n"), Lines{" \tpad \t"});
 }
