@@ -267,6 +267,77 @@ TEST(QuillbridgeHost, CheckTellsWhichFileDiscoveryChoseAndWhy) {
   EXPECT_EQ(refused.status, 1);
   EXPECT_NE(refused.out.find("returned 0"), std::string::npos) << refused.out;
   EXPECT_TRUE(log.bytes_of("request").empty());
+
+  // A settings file saved with a byte order mark still names the backend
+  // on its first line, and the check says that it saw the mark.
+  TempDir marked;
+  marked.write("descript.txt", "\xEF\xBB\xBFshiori,engine.dll\r\n");
+  marked.add_fixture("recording", "engine.dll");
+  const HostRun with_mark = run_host({"--check", marked.base()});
+  EXPECT_EQ(with_mark.status, 0) << with_mark.out;
+  EXPECT_NE(with_mark.out.find("begins with the bytes EF BB BF"), std::string::npos)
+      << with_mark.out;
+  EXPECT_NE(with_mark.out.find("line 1 names the backend \"engine.dll\""), std::string::npos)
+      << with_mark.out;
+}
+
+// A file that will not bind: the check gives the loader's own reason, and
+// names the exports of a module that speaks another interface.
+TEST(QuillbridgeHost, CheckSaysWhyAFileDoesNotBind) {
+  TempDir broken;
+  broken.write("satori.dll", "MZ not a module");
+  const HostRun unloadable = run_host({"--check", broken.base()});
+  EXPECT_EQ(unloadable.status, 1);
+  const std::size_t reason = unloadable.out.find("The system's loader says: ");
+  ASSERT_NE(reason, std::string::npos) << unloadable.out;
+  EXPECT_NE(unloadable.out.find("satori.dll", reason), std::string::npos) << unloadable.out;
+
+  TempDir other;
+  other.add_fixture("other_interface", "satori.dll");
+  const HostRun elsewhere = run_host({"--check", other.base(), "greet"});
+  EXPECT_EQ(elsewhere.status, 1);
+  const std::size_t named = elsewhere.out.find("It exports ");
+  ASSERT_NE(named, std::string::npos) << elsewhere.out;
+  const std::string line = elsewhere.out.substr(named, elsewhere.out.find('\n', named) - named);
+  for (const char* name : {"other_load", "other_request", "other_unload", "so_create"})
+    EXPECT_NE(line.find(name), std::string::npos) << name << "\n" << elsewhere.out;
+  EXPECT_NE(elsewhere.out.find("another module interface"), std::string::npos) << elsewhere.out;
+
+  // A module that merely lacks an entry names nothing of the kind.
+  TempDir partial;
+  partial.add_fixture("no_unload", "satori.dll");
+  const HostRun lacking = run_host({"--check", partial.base()});
+  EXPECT_EQ(lacking.status, 1);
+  EXPECT_NE(lacking.out.find("does not export unload"), std::string::npos) << lacking.out;
+  EXPECT_EQ(lacking.out.find("It exports "), std::string::npos) << lacking.out;
+}
+
+// A Sentence that carries tags of the ghost's script: the check says what
+// they will do, and takes neither a trail byte 0x5C nor an escaped
+// backslash for the start of a tag.
+TEST(QuillbridgeHost, CheckSaysWhatScriptTagsInASentenceDo) {
+  FixtureLog log;
+  TempDir dir;
+  dir.add_fixture("recording", "shiori.dll");
+  struct Case {
+    std::string sentence;
+    bool switches_speaker;
+    bool ends_script;
+  };
+  const Case cases[] = {
+      {"\\1\\s[10]hi\\e", true, true},
+      {"\\hhi", true, false},
+      {"a\\eb", false, true},
+      {"x\\1 \\\\e \x95\x5C" "e", false, false},
+  };
+  for (const Case& c : cases) {
+    log.set_reply("SHIORI/3.0 200 OK\r\nSentence: " + c.sentence + "\r\n\r\n");
+    const HostRun run = run_host({"--check", dir.base(), "greet"});
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_EQ(run.out.find("begins with the scope tag") != std::string::npos, c.switches_speaker)
+        << run.out;
+    EXPECT_EQ(run.out.find("the end of a script") != std::string::npos, c.ends_script) << run.out;
+  }
 }
 
 TEST(QuillbridgeHost, UsageErrorsExitWithTwo) {

@@ -120,6 +120,20 @@ void point_out_near_entries(const std::string& settings_path, long up_to, const 
   }
 }
 
+// Whether the file at `path` starts with the byte order mark that the
+// module's settings reading skips.
+bool begins_with_byte_order_mark(const std::string& path) {
+  platform::file_handle file = platform::open_file(path);
+  if (file == nullptr) return false;
+  std::string head;
+  char buffer[3];
+  for (long got; head.size() < sizeof buffer &&
+                 (got = platform::read_file(file, buffer, sizeof buffer - head.size())) > 0;)
+    head.append(buffer, static_cast<std::size_t>(got));
+  platform::close_file(file);
+  return head == files::byte_order_mark;
+}
+
 // Module files in the folder, to set beside a name that was not found.
 void list_module_files(const std::string& folder, const Report& report) {
   std::vector<std::string> found;
@@ -152,6 +166,11 @@ class DiscoveryNarrator final : public backend::DiscoveryObserver {
     if (opened) {
       report_.line(name + ": opened.");
       settings_path_ = path;
+      if (begins_with_byte_order_mark(path)) {
+        report_.line("It begins with the bytes EF BB BF, the mark some editors put before UTF-8");
+        report_.line("text: Quillbridge skips them, they are not part of line 1. The rest is read");
+        report_.line("as Shift_JIS, byte for byte: a file name outside ASCII must be Shift_JIS.");
+      }
     } else {
       report_.line(name + ": cannot be opened" +
                    (name == "descript.txt" ? ", so alias.txt is read in its place." : "."));
@@ -277,6 +296,41 @@ bool is_quillbridge_file(const std::string& path) {
 }
 
 // What the refusal of a file already loaded means for the user.
+// The system loader's own words for why the last load failed, beside the
+// explanation above, which can only list the usual causes.
+void say_loader_reason(const Report& report) {
+  const std::string reason = platform::last_load_error();
+  if (!reason.empty()) report.line("The system's loader says: " + report.bytes(reason));
+}
+
+// Whether an exported name looks like an entry point of another module
+// interface: a prefix before _load, _request or _unload (a name per module,
+// or "multi" for one that serves several), or the pair of one that makes
+// an instance first.
+bool looks_like_other_entry(std::string_view name) {
+  if (name == "so_create" || name == "so_request") return true;
+  for (std::string_view suffix : {"_load", "_request", "_unload"}) {
+    if (name.size() > suffix.size() && name.substr(name.size() - suffix.size()) == suffix)
+      return true;
+  }
+  return false;
+}
+
+// For a file that lacks load, request or unload: names its exports that
+// show it speaks another interface, which no settings change can mend.
+void name_other_interface(platform::module_handle module, const Report& report) {
+  std::vector<std::string> names = platform::exported_names(module);
+  std::sort(names.begin(), names.end());  // the export table's order means nothing here
+  std::string found;
+  for (const std::string& name : names)
+    if (looks_like_other_entry(name)) found += (found.empty() ? "" : ", ") + report.bytes(name);
+  if (found.empty()) return;
+  report.line("It exports " + found + ",");
+  report.line("the entry points of another module interface, which Quillbridge does not");
+  report.line("speak: it drives only a backend that exports load, request and unload by");
+  report.line("these very names. This file cannot be its backend.");
+}
+
 void explain_refusal(const Report& report) {
   report.line("Quillbridge refuses it without loading it: its message is the path followed");
   report.line("by \": ...Quillbridge...\". Keep Quillbridge and its backend in a folder of");
@@ -306,9 +360,11 @@ class BindingNarrator final : public backend::BindingObserver {
     report_.line("(see the readme's messages). It is not a module, or is built for another");
     report_.line("system or word size (a Windows DLL is checked with quillbridge-host.exe; hosts");
     report_.line("and Quillbridge are 32-bit), or a DLL it needs is missing.");
+    say_loader_reason(report_);
   }
 
-  void entries_found(platform::module_handle, bool load, bool request, bool unload) override {
+  void entries_found(platform::module_handle module, bool load, bool request,
+                     bool unload) override {
     std::string missing;
     if (!load) missing += " load";
     if (!request) missing += " request";
@@ -319,6 +375,7 @@ class BindingNarrator final : public backend::BindingObserver {
     }
     report_.line("It does not export" + missing + ", so it is no backend: Quillbridge shows");
     report_.line("\"<path>: load, unload, request...\" (see the readme's messages).");
+    name_other_interface(module, report_);
   }
 
   void load_returned(platform::module_bool result) override {

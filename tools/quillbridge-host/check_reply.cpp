@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "backend/sentence_request.h"
+#include "platform/platform.h"
 #include "text/token_cutting.h"
 
 namespace host_check {
@@ -161,6 +162,36 @@ void explain_missing_sentence(const std::string& reply, const std::vector<Header
   if (!stop_reason.empty()) report.line("Reading stopped: " + stop_reason + ".");
 }
 
+// The tags of the host ghost's script that a Sentence can carry by mistake
+// (a backend that writes its talk as a script of its own), said in terms
+// of what they do once the ghost's script shows the Sentence. A 0x5C that
+// ends a two-byte character is no tag, nor is an escaped backslash.
+void explain_script_tags(std::string_view sentence, const Report& report) {
+  const char* speaker = nullptr;
+  if (sentence.size() >= 2 && sentence[0] == '\\') {
+    if (sentence[1] == '0' || sentence[1] == 'h') speaker = "first character (\\0)";
+    if (sentence[1] == '1' || sentence[1] == 'u') speaker = "second character (\\1)";
+  }
+  if (speaker != nullptr)
+    report.line("It begins with the scope tag " + std::string(sentence.substr(0, 2)) +
+                ": where the ghost's script shows it, the\n  " + speaker +
+                " speaks from there on, whoever spoke before it.");
+  const platform::LeadByteSet& lead = platform::lead_bytes();
+  for (std::size_t i = 0; i + 1 < sentence.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(sentence[i]);
+    if (lead.lead[byte]) {
+      ++i;
+    } else if (byte == '\\') {
+      if (sentence[i + 1] == 'e') {
+        report.line("It holds \\e, the end of a script: where the ghost's script shows it, the"
+                    "\n  script ends there, and nothing after it is shown.");
+        return;
+      }
+      ++i;  // the tag's letter, or the second of an escaped backslash
+    }
+  }
+}
+
 }  // namespace
 
 bool explain_reply(const std::string& reply, const Report& report) {
@@ -182,6 +213,7 @@ bool explain_reply(const std::string& reply, const Report& report) {
     std::size_t taken = 0;
     for (const HeaderPair& pair : pairs) taken += pair.key == "Sentence" ? 1 : 0;
     if (taken > 1) report.line("(The reply has several; the last one replaces the others.)");
+    explain_script_tags(sentence, report);
     return true;
   }
   report.line("No Sentence: Quillbridge answers with an empty Result.");
