@@ -1,6 +1,8 @@
 #!/bin/sh
 # Types into quillbridge-host's interactive mode in a real terminal (tmux)
 # and reads the screen back: the prompt, two requests, and Ctrl-D ending it.
+# On a terminal whose locale speaks UTF-8 a Shift_JIS reply shows converted
+# without --sjis; under another locale it shows escaped.
 # Usage: interactive_session.sh HOST MODULE DIRECTORY
 set -u
 host=$1 module=$2 directory=$3
@@ -32,8 +34,11 @@ wait_for() {
   done
 }
 
+# The client reads the screen back as UTF-8 whatever the caller's locale.
+export LC_ALL=C.UTF-8
 tmux_ new-session -d -s session -x 100 -y 50 \
-  "'$host' -i '$module' '$directory'; echo \"host exited with \$?\"; sleep 60" ||
+  "'$host' -i '$module' '$directory'; echo \"host exited with \$?\";
+   LC_ALL=C '$host' '$module' '$directory' hello Plain; sleep 60" ||
   fail "cannot start tmux"
 
 wait_for "= 1"
@@ -42,6 +47,10 @@ tmux_ send-keys -t session "greet Terminal" Enter
 wait_for "Result: Hello, Terminal! This is the phrasebook backend.\\r\\n"
 tmux_ send-keys -t session "add" Tab "big one" Tab "small one" Enter
 wait_for "Result: big one and small one make a pair.\\r\\n"
+# "Terminal-san, konnichiwa." as the sample's Shift_JIS reply, converted.
+tmux_ send-keys -t session "hello Terminal" Enter
+wait_for "Result: Terminalさん、こんにちは。"
 tmux_ send-keys -t session C-d
 wait_for "host exited with 0"
-echo "interactive session: prompt, two requests and Ctrl-D worked"
+wait_for 'Result: Plain\x82\xB3\x82\xF1'
+echo "interactive session: prompt, three requests, Ctrl-D and the terminal's locale worked"

@@ -30,7 +30,9 @@ const char check_usage[] =
     "routines: the settings file and the line naming the backend, the fallback\n"
     "taken and why, binding the backend and, given an EVENT, the exact request\n"
     "it is sent, its raw reply, and which header became the Sentence or why\n"
-    "none did. Quillbridge.dll itself is not needed.\n"
+    "none did. Quillbridge.dll itself is not needed. Shift_JIS text is shown\n"
+    "converted on a UTF-8 terminal; --sjis also takes EVENT and REFERENCEs as\n"
+    "UTF-8 and converts them, and converts what is shown into a file or pipe.\n"
     "\n"
     "Exit status: 0 a Sentence came back (without EVENT: the backend is bound);\n"
     "1 no backend found, or binding it failed; 2 usage error; 3 the backend\n"
@@ -52,6 +54,7 @@ int usage_error(const std::string& problem) {
 int parse_check_options(int argc, char** argv, CheckOptions& options) {
   std::vector<std::string> positional;
   bool options_done = false;
+  bool shift_jis = false;
   for (int i = 1; i < argc; ++i) {
     const std::string word = argv[i];
     // As in the other modes, options end at "--" or at the first argument
@@ -66,7 +69,7 @@ int parse_check_options(int argc, char** argv, CheckOptions& options) {
     } else if (word == "--check") {
       continue;
     } else if (word == "--sjis") {
-      options.charset = host_display::Charset::shift_jis_as_utf8;
+      shift_jis = true;
     } else {
       return usage_error("--check does not take " + word);
     }
@@ -74,16 +77,20 @@ int parse_check_options(int argc, char** argv, CheckOptions& options) {
   if (positional.empty()) return usage_error("--check needs a FOLDER");
   if (platform::console_speaks_ansi_text()) {
     options.charset = host_display::Charset::as_they_are;
-  } else if (options.charset == host_display::Charset::shift_jis_as_utf8 &&
-             !host_display::can_convert_shift_jis()) {
+  } else if (!shift_jis) {
+    options.charset = host_display::charset_by_default(platform::StandardStream::output);
+  } else if (!host_display::can_convert_shift_jis()) {
     return usage_error("--sjis: this build has no Shift_JIS converter");
+  } else {
+    options.charset = host_display::Charset::shift_jis_as_utf8;
   }
   if (platform::file_kind(positional[0]) != platform::FileKind::directory)
     return usage_error(positional[0] + " is not a folder");
   options.folder = platform::as_directory(positional[0]);
   options.arguments.assign(positional.begin() + 1, positional.end());
-  // What the module receives is Shift_JIS: typed UTF-8 is converted first.
-  if (options.charset == host_display::Charset::shift_jis_as_utf8) {
+  // What the module receives is Shift_JIS: with --sjis, typed UTF-8 is
+  // converted first.
+  if (shift_jis && options.charset == host_display::Charset::shift_jis_as_utf8) {
     for (std::string& argument : options.arguments) {
       std::string converted;
       if (!host_display::shift_jis_from_utf8(argument, converted))

@@ -31,19 +31,19 @@ const char usage[] =
     "  -i, --interactive   one request per line typed: its words (or, if it holds\n"
     "                      a tab, its tab-separated fields) are the arguments;\n"
     "                      Ctrl-D (Windows: Ctrl-Z, Enter) ends\n"
-    "  --sjis              type and read Shift_JIS text as UTF-8: ARGUMENTs and\n"
-    "                      typed lines are sent as Shift_JIS, replies and the\n"
-    "                      module's messages shown converted (Windows: as is)\n"
+    "  --sjis              take ARGUMENTs and typed lines as UTF-8 and send them as\n"
+    "                      Shift_JIS; show replies and module messages converted\n"
+    "                      to UTF-8, also into a file or pipe. Without --sjis they\n"
+    "                      are converted only on a UTF-8 terminal (Windows: as is)\n"
     "  --raw               print only the reply bytes, exactly as they came\n"
     "  --check             explain an empty result: what the module finds in FOLDER\n"
     "                      and what its backend answers (--check --help: more)\n"
     "  --version           show the version of this tool\n"
     "  -h, --help          show this text\n"
     "\n"
-    "Exit status: 0 replies received; 1 the module's load returned 0 (its\n"
-    "message tells why); 2 usage error, unreadable request file, or text that\n"
-    "Shift_JIS cannot write; 3 the module file is missing, is not a module, or\n"
-    "lacks load, request or unload.\n";
+    "Exit status: 0 replies received; 1 the module's load returned 0 (its message\n"
+    "tells why); 2 usage error, unreadable request file, or text Shift_JIS cannot\n"
+    "write; 3 the module file is missing, not a module, or lacks an entry point.\n";
 
 // What the command line asks for. Each mode is one function below, called
 // from main; a new mode gets its value here, its words in parse_options and
@@ -59,8 +59,14 @@ struct Options {
   bool interactive = false;
   bool raw = false;
   bool shift_jis = false;
-  // How bytes outside ASCII are shown; follows from shift_jis and the system.
+  // Whether ARGUMENTs and typed lines are converted to Shift_JIS (--sjis,
+  // where terminals speak UTF-8).
+  bool convert_arguments = false;
+  // How bytes outside ASCII are shown on standard output, and how the
+  // module's messages on standard error; follow from the options, the
+  // system and where each stream goes.
   host_display::Charset charset = host_display::Charset::escaped;
+  host_display::Charset message_charset = host_display::Charset::escaped;
 };
 
 // The tool's own messages. Held module messages written so far go out
@@ -73,13 +79,14 @@ void say(const Options& options, const std::string& text) {
 }
 
 // What modules wrote to standard error (their messages, in Shift_JIS) while
-// --sjis held it back, shown converted.
+// it was held back to be shown converted.
 void show_module_messages(const Options& options) {
   const std::string held = platform::take_held_standard_error();
   if (held.empty()) return;
-  platform::write_unheld_standard_error(options.charset == host_display::Charset::shift_jis_as_utf8
-                                            ? host_display::utf8_from_shift_jis(held)
-                                            : held);
+  platform::write_unheld_standard_error(
+      options.message_charset == host_display::Charset::shift_jis_as_utf8
+          ? host_display::utf8_from_shift_jis(held)
+          : held);
 }
 
 int usage_error(const std::string& problem) {
@@ -128,11 +135,17 @@ int parse_options(int argc, char** argv, Options& options) {
                     (options.arguments.empty() ? 0 : 1);
   if (modes > 1) return usage_error("give ARGUMENTs, --request or --interactive, not several");
   if (platform::console_speaks_ansi_text()) {
-    options.charset = host_display::Charset::as_they_are;
+    options.charset = options.message_charset = host_display::Charset::as_they_are;
   } else if (options.shift_jis) {
     if (!host_display::can_convert_shift_jis())
       return usage_error("--sjis: this build has no Shift_JIS converter");
-    options.charset = host_display::Charset::shift_jis_as_utf8;
+    options.charset = options.message_charset = host_display::Charset::shift_jis_as_utf8;
+    options.convert_arguments = true;
+  } else if (!options.raw) {
+    // Read on a UTF-8 terminal, Shift_JIS would be mojibake; saved or piped,
+    // it stays as it came.
+    options.charset = host_display::charset_by_default(platform::StandardStream::output);
+    options.message_charset = host_display::charset_by_default(platform::StandardStream::error);
   }
   return -1;
 }
@@ -141,7 +154,7 @@ int parse_options(int argc, char** argv, Options& options) {
 // UTF-8, converted to Shift_JIS. False, after saying which one, when an
 // argument cannot be.
 bool to_module_text(const Options& options, std::vector<std::string>& arguments) {
-  if (options.charset != host_display::Charset::shift_jis_as_utf8) return true;
+  if (!options.convert_arguments) return true;
   for (std::size_t i = 0; i < arguments.size(); ++i) {
     std::string converted;
     if (!host_display::shift_jis_from_utf8(arguments[i], converted)) {
@@ -369,7 +382,8 @@ int send_requests(Options& options) {
 
   // The module's messages come in Shift_JIS; hold them to show them
   // converted. Where that cannot be done they are shown as they come.
-  if (options.charset == host_display::Charset::shift_jis_as_utf8) platform::hold_standard_error();
+  if (options.message_charset == host_display::Charset::shift_jis_as_utf8)
+    platform::hold_standard_error();
 
   LoadedModule module(options);
   if (!module.open(options.module_path)) return exit_bad_module;

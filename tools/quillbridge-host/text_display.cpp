@@ -88,6 +88,12 @@ bool can_convert_shift_jis() {
   return convert("UTF-8", module_charset, "\x82\xA0", converted);
 }
 
+Charset charset_by_default(platform::StandardStream stream) {
+  if (platform::console_speaks_ansi_text()) return Charset::as_they_are;
+  if (platform::is_utf8_terminal(stream) && can_convert_shift_jis()) return Charset::shift_jis_as_utf8;
+  return Charset::escaped;
+}
+
 std::string readable(const std::string& bytes, Charset charset) {
   return show(bytes, charset, false);
 }

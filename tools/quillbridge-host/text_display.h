@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "platform/platform.h"
+
 namespace host_display {
 
 // How bytes outside ASCII are shown.
@@ -15,6 +17,13 @@ enum class Charset {
 
 // True when this build can convert between Shift_JIS and UTF-8.
 bool can_convert_shift_jis();
+
+// How Shift_JIS text written to `stream` is shown unless the user chose:
+// as it is where the console speaks the system's code page (Windows);
+// converted where the stream is a terminal whose locale speaks UTF-8;
+// otherwise (a file, a pipe, another terminal) escaped, so that what is
+// saved or passed on stays ASCII and byte for byte.
+Charset charset_by_default(platform::StandardStream stream);
 
 // `bytes` on one line: CR, LF and tab as \r \n \t, other control bytes as
 // \xNN, bytes outside ASCII as `charset` says (with shift_jis_as_utf8, bytes
