@@ -23,8 +23,10 @@ bool lead_byte_set_filled = false;
 bool exiting_process = false;
 
 // Why LoadLibraryA last failed, taken at once, since any later call may
-// replace the thread's error code; 0 after a load that succeeded.
+// replace the thread's error code; 0 after a load that succeeded. The path
+// goes into the system's text, which names it "%1".
 DWORD load_failure = 0;
+std::string load_failure_path;
 
 void fill_from_code_page(UINT code_page) {
   lead_byte_set = LeadByteSet{};
@@ -69,6 +71,7 @@ void shrink_block(block_handle block, std::size_t size) {
 module_handle load_module(const std::string& path) {
   HMODULE module = LoadLibraryA(path.c_str());
   load_failure = module == nullptr ? GetLastError() : 0;
+  if (module == nullptr) load_failure_path = path.c_str();
   return module;
 }
 
@@ -86,6 +89,10 @@ std::string last_load_error() {
   std::string said(message, length);
   while (!said.empty() && (said.back() == '\n' || said.back() == '\r' || said.back() == ' '))
     said.pop_back();
+  // Inserts are left to us rather than to FormatMessageA, which would read
+  // as many arguments as the text asks for.
+  const std::size_t insert = said.find("%1");
+  if (insert != std::string::npos) said.replace(insert, 2, load_failure_path);
   if (!said.empty()) text += ": " + said;
   return text;
 }

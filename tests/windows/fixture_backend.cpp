@@ -3,7 +3,9 @@
 // reports every call to the test host through fixture_channel.h. Built with
 // FIXTURE_WITHOUT_UNLOAD it lacks the unload export; built with
 // FIXTURE_BAD_REQUEST it answers 400 when no test host chooses its reply,
-// like a backend that does not speak GET Sentence.
+// like a backend that does not speak GET Sentence; built with
+// FIXTURE_OTHER_INTERFACE its entries are named other_load, other_request
+// and other_unload, as a module of another interface names them.
 #include <windows.h>
 
 #include <cstring>
@@ -47,15 +49,21 @@ void connect_to_host(HINSTANCE self) {
 
 }  // namespace
 
+#if defined(FIXTURE_OTHER_INTERFACE)
+#define FIXTURE_ENTRY(name) other_##name
+#else
+#define FIXTURE_ENTRY(name) name
+#endif
+
 extern "C" {
 
-__declspec(dllexport) BOOL __cdecl load(HGLOBAL block, long length) {
+__declspec(dllexport) BOOL __cdecl FIXTURE_ENTRY(load)(HGLOBAL block, long length) {
   note("load", static_cast<const char*>(block), length);
   GlobalFree(block);
   return load_result_from_host != nullptr ? load_result_from_host() : TRUE;
 }
 
-__declspec(dllexport) HGLOBAL __cdecl request(HGLOBAL block, long* length) {
+__declspec(dllexport) HGLOBAL __cdecl FIXTURE_ENTRY(request)(HGLOBAL block, long* length) {
   // A request block longer than its text is reported as such, so that the
   // cases expecting "request" see the difference.
   const bool exact = block == nullptr || GlobalSize(block) == static_cast<SIZE_T>(*length);
@@ -78,7 +86,7 @@ __declspec(dllexport) HGLOBAL __cdecl request(HGLOBAL block, long* length) {
 }
 
 #if !defined(FIXTURE_WITHOUT_UNLOAD)
-__declspec(dllexport) BOOL __cdecl unload(void) {
+__declspec(dllexport) BOOL __cdecl FIXTURE_ENTRY(unload)(void) {
   note("unload");
   return TRUE;
 }

@@ -507,22 +507,23 @@ TEST(QuillbridgeProcessExit, LeavesTheDetachedBackendAlone) {
             "kawari.dll attach\nkawari.dll load\nkawari.dll detach-exit\n");
 }
 
-// The host tool's check, run as a user runs it, on a folder whose backend
-// answers 400: the check must show that answer and say what it means.
-TEST(HostToolCheck, ExplainsABackendThatAnswersBadRequest) {
-  ASSERT_FALSE(host_tool_path.empty()) << "needs --host-tool";
-  const std::string base = make_base_directory();
-  write_file(base + "descript.txt", "shiori,engine.dll\r\n");
-  place_fixture(base, "engine.dll", "fixture_bad_request.dll");
+// Runs the host tool's check on `base` with `arguments` after it, as a user
+// runs it; returns what it printed and sets `exit_code`.
+std::string run_check_tool(const std::string& base, const std::string& arguments,
+                           DWORD& exit_code) {
+  exit_code = 0xFFFFFFFF;
   const std::string output_path = base + "check-output.txt";
   // Output to a file, not a pipe: Wine's helper processes may hold a pipe open.
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
   HANDLE output = CreateFileA(output_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  ASSERT_NE(output, INVALID_HANDLE_VALUE);
+  if (output == INVALID_HANDLE_VALUE) {
+    ADD_FAILURE() << "cannot create " << output_path;
+    return {};
+  }
   // The folder ends in a backslash, doubled so that it does not escape the
   // closing quote.
-  std::string command = "\"" + host_tool_path + "\" --check \"" + base + "\\\" greet World";
+  std::string command = "\"" + host_tool_path + "\" --check \"" + base + "\\\" " + arguments;
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
@@ -533,19 +534,56 @@ TEST(HostToolCheck, ExplainsABackendThatAnswersBadRequest) {
   const BOOL started = CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr,
                                       nullptr, &startup, &child);
   CloseHandle(output);
-  ASSERT_TRUE(started) << command;
-  ASSERT_EQ(WaitForSingleObject(child.hProcess, 120000), WAIT_OBJECT_0) << "the check hung";
-  DWORD exit_code = 0;
+  if (!started) {
+    ADD_FAILURE() << "cannot start " << command;
+    return {};
+  }
+  if (WaitForSingleObject(child.hProcess, 120000) != WAIT_OBJECT_0)
+    ADD_FAILURE() << "the check hung";
   GetExitCodeProcess(child.hProcess, &exit_code);
   CloseHandle(child.hThread);
   CloseHandle(child.hProcess);
+  return read_whole_file(output_path);
+}
 
-  const std::string shown = read_whole_file(output_path);
+// The host tool's check, run as a user runs it, on a folder whose backend
+// answers 400: the check must show that answer and say what it means.
+TEST(HostToolCheck, ExplainsABackendThatAnswersBadRequest) {
+  ASSERT_FALSE(host_tool_path.empty()) << "needs --host-tool";
+  const std::string base = make_base_directory();
+  write_file(base + "descript.txt", "shiori,engine.dll\r\n");
+  place_fixture(base, "engine.dll", "fixture_bad_request.dll");
+  DWORD exit_code = 0;
+  const std::string shown = run_check_tool(base, "greet World", exit_code);
   EXPECT_EQ(exit_code, 3u) << "3: the backend answered but gave no Sentence\n" << shown;
   EXPECT_NE(shown.find("engine.dll"), std::string::npos) << shown;
   EXPECT_NE(shown.find("Event: greet\\r\\n"), std::string::npos) << shown;
   EXPECT_NE(shown.find("SHIORI/3.0 400 Bad Request\\r\\n"), std::string::npos) << shown;
   EXPECT_NE(shown.find("400 is not a success status"), std::string::npos) << shown;
+}
+
+// A file that does not bind: the check gives the system's own reason (the
+// error code with its text), and names the exports (read from the loaded
+// image's export directory) of a module that speaks another interface.
+TEST(HostToolCheck, SaysWhyAFileDoesNotBind) {
+  ASSERT_FALSE(host_tool_path.empty()) << "needs --host-tool";
+  const std::string broken = make_base_directory();
+  write_file(broken + "descript.txt", "shiori,engine.dll\r\n");
+  write_file(broken + "engine.dll", "MZ, but no module");
+  DWORD exit_code = 0;
+  const std::string unloadable = run_check_tool(broken, "greet", exit_code);
+  EXPECT_EQ(exit_code, 1u) << unloadable;
+  EXPECT_NE(unloadable.find("The system's loader says: error 193"), std::string::npos)
+      << unloadable;
+
+  const std::string other = make_base_directory();
+  write_file(other + "descript.txt", "shiori,engine.dll\r\n");
+  place_fixture(other, "engine.dll", "fixture_other_interface.dll");
+  const std::string elsewhere = run_check_tool(other, "greet", exit_code);
+  EXPECT_EQ(exit_code, 1u) << elsewhere;
+  EXPECT_NE(elsewhere.find("It exports other_load, other_request, other_unload,"),
+            std::string::npos)
+      << elsewhere;
 }
 
 int run_exit_child(const char* module, const char* directory, const char* log) {
