@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "fuzz_support.h"
+#include "platform/test_hooks.h"
 #include "text/field_splitting.h"
 
 namespace {

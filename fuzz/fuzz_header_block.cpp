@@ -1,36 +1,35 @@
 // The header block reader on a backend's reply, and the Sentence picked
-// out of it. The first byte chooses the lead-byte rule. Beside them, the
-// searches a token's end is found with, each against a byte-at-a-time one.
+// out of it. The first byte chooses the lead-byte rule. Beside them,
+// cut_token from any offset against a character-at-a-time walk.
 #include <cstdint>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "backend/sentence_request.h"
 #include "fuzz_support.h"
-#include "text/stop_search.h"
+#include "platform/test_hooks.h"
 #include "text/token_cutting.h"
 
 namespace {
 
-// Every search, from `skip` bytes into `text` on, must stop where a plain
-// loop does and copy exactly the bytes before the stop, into a buffer just
-// that long so that the sanitizer sees a write past it.
-void check_stop_searches(const std::string& text, std::size_t skip, char delimiter) {
-  const char* from = text.data() + (skip < text.size() ? skip : text.size());
-  const char* end = text.data() + text.size();
-  const char* expected = from;
-  while (expected < end && *expected != delimiter && *expected != '\0') ++expected;
-  const auto length = static_cast<std::size_t>(expected - from);
-  using Search = const char* (*)(const char*, const char*, char, char*);
-  for (const Search search : {Search{text::find_stop}, Search{text::find_stop_beyond},
-                              Search{text::find_stop_by_slices}}) {
-    FUZZ_CHECK(search(from, end, delimiter, nullptr) == expected);
-    const std::unique_ptr<char[]> copy(new char[length + 1]);
-    FUZZ_CHECK(search(from, end, delimiter, copy.get() + 1) == expected);
-    FUZZ_CHECK(std::memcmp(copy.get() + 1, from, length) == 0);
-  }
+// From `skip` bytes into the text (up to its first NUL), cut_token must
+// stop where a walk over whole characters does, and leave the cursor where
+// that walk does; a text of exactly that length makes any read past it a
+// sanitizer report.
+void check_cut_token(const char* begin, const char* end, std::size_t skip, char delimiter) {
+  const std::vector<char> exact(begin, end);  // no NUL after it to stop a scan
+  const char* text = exact.data();
+  const char* text_end = text + exact.size();
+  const char* start = text + (skip < exact.size() ? skip : exact.size());
+  const bool* lead = platform::lead_bytes().lead;
+  const char* stop = start;
+  while (stop < text_end && *stop != delimiter)
+    stop += lead[static_cast<unsigned char>(*stop)] && stop + 1 < text_end ? 2 : 1;
+  const char* cursor = start;
+  const std::string_view token = text::cut_token(cursor, text_end, delimiter);
+  FUZZ_CHECK(token.data() == start && token.size() == static_cast<std::size_t>(stop - start));
+  FUZZ_CHECK(cursor == (stop == text_end ? text_end : stop + 1));
 }
 
 }  // namespace
@@ -59,10 +58,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   });
   FUZZ_CHECK(backend::sentence_in(reply) == last_sentence);
 
-  // The searches start anywhere, so that the wide ones meet every alignment
-  // and every distance to a stop.
-  check_stop_searches(reply, data[0] >> 1, ':');
-  check_stop_searches(reply, data[0] >> 2, '\n');
+  // Cuts start anywhere, so that the look-back meets every run of lead bytes.
+  check_cut_token(begin, end, data[0] >> 1, ':');
+  check_cut_token(begin, end, data[0] >> 2, '\n');
   platform::use_lead_byte_rule(platform::LeadByteRule::code_page_932);
   return 0;
 }

@@ -37,11 +37,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // Any argument, sent back as a result, reads back unchanged.
   const std::string_view sentence = arguments.empty() ? std::string_view() : arguments.front();
-  text::TextWriter measure;
-  plugin::encode_plugin_response(sentence, measure);
-  std::string reply(measure.size(), '\0');
-  text::TextWriter out(reply.data());
-  plugin::encode_plugin_response(sentence, out);
+  long length = -1;
+  platform::block_handle block = plugin::encode_plugin_response(sentence, &length);
+  FUZZ_CHECK(block != nullptr && length > 0);
+  const std::string reply(platform::block_bytes(block), static_cast<std::size_t>(length));
+  platform::free_block(block);
   FUZZ_CHECK(reply.rfind("SAORI/1.0 200 OK\r\n", 0) == 0);
   FUZZ_CHECK(reply.size() >= 4 && reply.compare(reply.size() - 4, 4, "\r\n\r\n") == 0);
   std::string_view result;

@@ -13,6 +13,7 @@
 #include "backend/reply_backend_control.h"
 #include "fuzz_support.h"
 #include "platform/platform.h"
+#include "platform/test_hooks.h"
 #include "reference_request.h"
 
 namespace {

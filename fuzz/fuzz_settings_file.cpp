@@ -12,6 +12,7 @@
 
 #include "files/settings_file.h"
 #include "fuzz_support.h"
+#include "platform/test_hooks.h"
 
 namespace {
 
@@ -66,9 +67,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string bytes(reinterpret_cast<const char*>(data), size);
   const std::vector<std::string> expected = expected_lines(bytes);
 
-  for (const std::size_t block : {std::size_t{1}, std::size_t{2}, std::size_t{7}, files::default_read_block}) {
+  // Reads as short as the system may make them, down to a byte at a time,
+  // put every boundary between reads everywhere in the content.
+  for (const std::size_t block : {std::size_t{1}, std::size_t{2}, std::size_t{7}, std::size_t{0}}) {
+    platform::fault_injection::shorten_reads(block);
     std::vector<std::string> lines = {"kept"};
-    FUZZ_CHECK(files::read_lines(lines, settings_path, block));
+    FUZZ_CHECK(files::read_lines(lines, settings_path));
     FUZZ_CHECK(!lines.empty() && lines.front() == "kept");
     lines.erase(lines.begin());
     for (const std::string& line : lines) {
@@ -81,10 +85,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Stopping early gives exactly the first lines, wherever the stop falls
     // against the read blocks.
     StoppingVisitor stopper(1 + size % 5);
-    FUZZ_CHECK(files::visit_lines(settings_path, stopper, block));
+    FUZZ_CHECK(files::visit_lines(settings_path, stopper));
     const std::size_t kept = std::min(stopper.wanted, expected.size());
     FUZZ_CHECK(stopper.seen == std::vector<std::string>(expected.begin(), expected.begin() + kept));
   }
+  platform::fault_injection::shorten_reads(0);
   FUZZ_CHECK(files::file_exists(settings_path));
   return 0;
 }

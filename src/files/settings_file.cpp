@@ -1,7 +1,5 @@
 #include "files/settings_file.h"
 
-#include <cstdint>
-#include <cstring>
 #include <memory>
 
 #include "platform/platform.h"
@@ -9,28 +7,9 @@
 namespace files {
 namespace {
 
-// The first CR, LF, 0x1A or NUL in [from, to), or `to`. All four lie below
-// 0x20, so whole words holding no such small byte are passed over at once.
-const char* special_byte(const char* from, const char* to) {
-  constexpr std::uint64_t ones = 0x0101010101010101u;
-  constexpr std::uint64_t high_bits = 0x8080808080808080u;
-  for (;;) {
-    while (to - from >= 8) {
-      std::uint64_t word;
-      std::memcpy(&word, from, sizeof word);
-      // Nonzero exactly when some byte of the word is below 0x20.
-      if (((word - 0x20 * ones) & ~word & high_bits) != 0) break;
-      from += 8;
-    }
-    // A small byte is here (or fewer than eight bytes are left): look at
-    // each; a tab or other control byte lets the word test go on.
-    const char* word_end = to - from >= 8 ? from + 8 : to;
-    for (; from < word_end; ++from) {
-      const char byte = *from;
-      if (byte == '\r' || byte == '\n' || byte == '\x1a' || byte == '\0') return from;
-    }
-    if (from == to) return to;
-  }
+// The bytes that text-mode reading acts on; every other byte passes as it is.
+bool is_special(char byte) {
+  return byte == '\r' || byte == '\n' || byte == '\x1a' || byte == '\0';
 }
 
 // Splits text-mode content into lines while it arrives block by block. A CR
@@ -49,7 +28,8 @@ class LineCollector {
         if (*at != '\n') deliver("\r", 1);
       }
       // Bytes that need no thought go in as one run.
-      const char* run = special_byte(at, end);
+      const char* run = at;
+      while (run < end && !is_special(*run)) ++run;
       deliver(at, static_cast<std::size_t>(run - at));
       at = run;
       if (at == end) break;
@@ -143,12 +123,12 @@ class MarkSkipper {
 
 }  // namespace
 
-bool visit_lines(const std::string& path, LineVisitor& visitor, std::size_t read_block) {
+bool visit_lines(const std::string& path, LineVisitor& visitor) {
   platform::file_handle file = platform::open_file(path);
   if (file == nullptr) return false;
   // Closed on every way out, also when a line cannot be stored.
   std::unique_ptr<void, void (*)(platform::file_handle)> closer(file, platform::close_file);
-  if (read_block == 0) read_block = 1;
+  constexpr std::size_t read_block = 64 * 1024;
   std::unique_ptr<char[]> buffer(new (std::nothrow) char[read_block]);
   if (!buffer) return true;
   LineCollector collector(visitor);
@@ -161,9 +141,9 @@ bool visit_lines(const std::string& path, LineVisitor& visitor, std::size_t read
   return true;
 }
 
-bool read_lines(std::vector<std::string>& lines, const std::string& path, std::size_t read_block) {
+bool read_lines(std::vector<std::string>& lines, const std::string& path) {
   LineAppender appender(lines);
-  return visit_lines(path, appender, read_block);
+  return visit_lines(path, appender);
 }
 
 bool file_exists(const std::string& path) {

@@ -4,7 +4,6 @@
 // except a UTF-8 byte order mark at the very start, which is no content.
 #pragma once
 
-#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,8 +14,6 @@ namespace files {
 // the very start of a settings file it is dropped, so that it does not
 // become part of the first line's first field ("shiori").
 inline constexpr std::string_view byte_order_mark = "\xEF\xBB\xBF";
-
-inline constexpr std::size_t default_read_block = 64 * 1024;
 
 // Receives the lines of a settings file one at a time, in file order.
 class LineVisitor {
@@ -33,15 +30,12 @@ class LineVisitor {
 // the content ends. Only the line being read is held, so memory stays
 // bounded by the longest line. False, with no line visited, when the file
 // cannot be opened; true otherwise, even when a read fails partway.
-bool visit_lines(const std::string& path, LineVisitor& visitor,
-                 std::size_t read_block = default_read_block);
+bool visit_lines(const std::string& path, LineVisitor& visitor);
 
 // Appends the lines of the file at `path` to `lines`. False, with `lines`
 // untouched, when the file cannot be opened; true otherwise, even when a
-// read fails partway (the content then ends there). `read_block` is the
-// size of each read from the file.
-bool read_lines(std::vector<std::string>& lines, const std::string& path,
-                std::size_t read_block = default_read_block);
+// read fails partway (the content then ends there).
+bool read_lines(std::vector<std::string>& lines, const std::string& path);
 
 // True when the file at `path` can be opened for reading: an existing
 // regular file (never a directory, pipe or device).

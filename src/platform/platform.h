@@ -42,12 +42,6 @@ block_handle allocate_block(const char* bytes, std::size_t size);
 char* block_bytes(block_handle block);
 // Frees a block; a null block is ignored.
 void free_block(block_handle block);
-// Shortens a block, in place, to its first `size` bytes (at least 1), where
-// its receiver can read a block's size back (Windows: GlobalSize), so that a
-// block filled in one pass, in room sized before its length was known, is
-// handed over exactly as long as its text. Where no size can be read back,
-// and should the system refuse, the block stays as it is.
-void shrink_block(block_handle block, std::size_t size);
 
 using module_handle = void*;
 // Loads a module file by its byte-string path; null on failure. On POSIX a
@@ -95,10 +89,6 @@ struct LeadByteSet {
   bool lead[256];
 };
 const LeadByteSet& lead_bytes();
-
-// Tests on platforms without an ANSI code page switch between the two rules.
-enum class LeadByteRule { code_page_932, single_byte };
-void use_lead_byte_rule(LeadByteRule rule);
 
 // True while the process itself is ending and unloading this module (not the
 // host freeing it). Modules loaded after this one may be gone by then, so

@@ -3,7 +3,9 @@
 // host tool, a way to hold back what modules write to standard error.
 #include "platform/platform.h"
 
-#include "platform/fault_injection.h"
+#if defined(QB_TEST_HOOKS)
+#include "platform/test_hooks.h"
+#endif
 
 #include <cxxabi.h>
 #include <dlfcn.h>
@@ -28,28 +30,26 @@ extern "C" void* __dso_handle;
 namespace platform {
 namespace {
 
-constexpr LeadByteSet make_lead_bytes(LeadByteRule rule) {
-  LeadByteSet set{};
-  if (rule == LeadByteRule::code_page_932) {
-    for (int b = 0x81; b <= 0x9F; ++b) set.lead[b] = true;
-    for (int b = 0xE0; b <= 0xFC; ++b) set.lead[b] = true;
-  }
-  return set;
-}
-
-constexpr LeadByteSet cp932_lead_bytes = make_lead_bytes(LeadByteRule::code_page_932);
-constexpr LeadByteSet single_byte_lead_bytes = make_lead_bytes(LeadByteRule::single_byte);
-
 // There is no ANSI code page here; the Shift_JIS set matches the texts the
 // module declares on both sides. Constant-initialised, so it is in force
 // before any export can run.
+constexpr LeadByteSet make_cp932_lead_bytes() {
+  LeadByteSet set{};
+  for (int b = 0x81; b <= 0x9F; ++b) set.lead[b] = true;
+  for (int b = 0xE0; b <= 0xFC; ++b) set.lead[b] = true;
+  return set;
+}
+constexpr LeadByteSet cp932_lead_bytes = make_cp932_lead_bytes();
+
+#if defined(QB_TEST_HOOKS)
+constexpr LeadByteSet single_byte_lead_bytes{};
 const LeadByteSet* active_lead_bytes = &cp932_lead_bytes;
 
-// Test-only call counters (see fault_injection.h); disarmed unless a test asks.
 struct FaultPlan {
   long calls[fault_injection::call_kinds] = {};
   int armed_kind = -1;
   long armed_call = 0;
+  std::size_t read_limit = 0;
 };
 FaultPlan fault_plan;
 
@@ -59,6 +59,10 @@ bool injected_failure(fault_injection::Call kind) {
   const long number = ++fault_plan.calls[index];
   return fault_plan.armed_kind == index && fault_plan.armed_call == number;
 }
+#define QB_INJECTED_FAILURE(kind) injected_failure(fault_injection::Call::kind)
+#else
+#define QB_INJECTED_FAILURE(kind) false
+#endif
 
 // dlopen searches the library path for a bare name; a module file is
 // always meant relative to the current directory, as the file probe sees it.
@@ -81,6 +85,12 @@ bool is_regular_file(const char* path) {
 
 }  // namespace
 
+#if defined(QB_TEST_HOOKS)
+void use_lead_byte_rule(LeadByteRule rule) {
+  active_lead_bytes =
+      rule == LeadByteRule::code_page_932 ? &cp932_lead_bytes : &single_byte_lead_bytes;
+}
+
 namespace fault_injection {
 
 void reset() { fault_plan = FaultPlan{}; }
@@ -92,10 +102,17 @@ void fail_nth(Call kind, long nth) {
 
 long calls_made(Call kind) { return fault_plan.calls[static_cast<int>(kind)]; }
 
+void shorten_reads(std::size_t bytes) { fault_plan.read_limit = bytes; }
+
 }  // namespace fault_injection
 
+const LeadByteSet& lead_bytes() { return *active_lead_bytes; }
+#else
+const LeadByteSet& lead_bytes() { return cp932_lead_bytes; }
+#endif
+
 block_handle allocate_block(const char* bytes, std::size_t size) {
-  if (injected_failure(fault_injection::Call::block_allocation)) return nullptr;
+  if (QB_INJECTED_FAILURE(block_allocation)) return nullptr;
   // malloc(0) may return null; a block must always be a real, freeable one.
   char* block = static_cast<char*>(std::malloc(size == 0 ? 1 : size));
   if (block != nullptr && bytes != nullptr && size != 0) std::memcpy(block, bytes, size);
@@ -106,12 +123,9 @@ char* block_bytes(block_handle block) { return block; }
 
 void free_block(block_handle block) { std::free(block); }
 
-// malloc keeps no size that a receiver could read back as the text's length.
-void shrink_block(block_handle, std::size_t) {}
-
 module_handle load_module(const std::string& path) {
   load_failure.clear();
-  if (injected_failure(fault_injection::Call::module_load)) return nullptr;
+  if (QB_INJECTED_FAILURE(module_load)) return nullptr;
   const std::string file = module_file(path);
   if (file.empty()) {
     load_failure = "no file name";
@@ -157,7 +171,7 @@ void add_exit_cleanup(void (*cleanup)(void* context), void* context) {
 
 void* find_entry(module_handle module, const char* name) {
   if (module == nullptr) return nullptr;
-  if (injected_failure(fault_injection::Call::entry_lookup)) return nullptr;
+  if (QB_INJECTED_FAILURE(entry_lookup)) return nullptr;
   return dlsym(module, name);
 }
 
@@ -171,16 +185,9 @@ void show_error(const std::string& text) {
   std::fflush(stderr);
 }
 
-const LeadByteSet& lead_bytes() { return *active_lead_bytes; }
-
-void use_lead_byte_rule(LeadByteRule rule) {
-  active_lead_bytes =
-      rule == LeadByteRule::code_page_932 ? &cp932_lead_bytes : &single_byte_lead_bytes;
-}
-
 file_handle open_file(const std::string& path) {
   if (path.empty()) return nullptr;
-  if (injected_failure(fault_injection::Call::file_open)) return nullptr;
+  if (QB_INJECTED_FAILURE(file_open)) return nullptr;
   // Checked before opening, since opening some devices already acts; then
   // opened without waiting and checked again, in case the file was swapped.
   if (!is_regular_file(path.c_str())) return nullptr;
@@ -197,8 +204,12 @@ file_handle open_file(const std::string& path) {
 bool process_is_exiting() { return false; }
 
 long read_file(file_handle file, char* buffer, std::size_t capacity) {
-  if (injected_failure(fault_injection::Call::file_read)) return -1;
+  if (QB_INJECTED_FAILURE(file_read)) return -1;
   int fd = static_cast<int>(reinterpret_cast<std::intptr_t>(file) - 1);
+#if defined(QB_TEST_HOOKS)
+  if (fault_plan.read_limit != 0 && capacity > fault_plan.read_limit)
+    capacity = fault_plan.read_limit;
+#endif
   for (;;) {
     ssize_t got = ::read(fd, buffer, capacity);
     if (got >= 0) return static_cast<long>(got);

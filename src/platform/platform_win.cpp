@@ -62,12 +62,6 @@ void free_block(block_handle block) {
   }
 }
 
-void shrink_block(block_handle block, std::size_t size) {
-  // Without GMEM_MOVEABLE a fixed block is changed in place or not at all;
-  // on failure it keeps its size and its bytes.
-  if (block != nullptr && size != 0) GlobalReAlloc(block, size, 0);
-}
-
 module_handle load_module(const std::string& path) {
   HMODULE module = LoadLibraryA(path.c_str());
   load_failure = module == nullptr ? GetLastError() : 0;
@@ -146,10 +140,6 @@ const LeadByteSet& lead_bytes() {
     fill_from_code_page(GetACP());
   }
   return lead_byte_set;
-}
-
-void use_lead_byte_rule(LeadByteRule rule) {
-  fill_from_code_page(rule == LeadByteRule::code_page_932 ? 932 : 1252);
 }
 
 bool process_is_exiting() { return exiting_process; }

@@ -9,7 +9,6 @@
 #include "platform/platform.h"
 #include "plugin/handoff.h"
 #include "plugin/plugin_codec.h"
-#include "text/text_writer.h"
 
 namespace {
 
@@ -67,30 +66,16 @@ QB_EXPORT platform::block_handle QB_CDECL request(platform::block_handle block, 
   // A request that comes back from inside the backend does not reach it:
   // it gets the empty answer.
   const backend::ReentryGuard guard(bound_backend);
-  // Both received blocks are read where they lie, and each text is read
-  // once: the arguments are copied into the backend's request and the
-  // Sentence into the host's reply in the passes that find them. Nothing
-  // on the way allocates or throws; the only blocks are the backend's
-  // request and the reply returned here.
+  // The host's block is read in place and freed once the backend's request
+  // is written; the backend's reply is read in place and freed once the
+  // host's reply is written. Nothing on the way throws; the only blocks
+  // allocated are the backend's request and the host's reply, each exactly
+  // as long as its text.
   plugin::ReceivedBlock host_request(block, *length);
   plugin::ReceivedBlock backend_reply;
   if (!guard.nested()) backend_reply = backend::ask_sentence(bound_backend, host_request);
   host_request.release();
-
-  // Room for the longest Sentence the backend's reply could hold.
-  const std::string_view backend_text = backend_reply.text();
-  platform::block_handle reply = plugin::new_block(
-      plugin::response_head.size() + backend_text.size() + plugin::response_tail.size());
-  *length = 0;  // without a block there is nothing to answer with
-  if (reply != nullptr) {
-    text::TextWriter out(platform::block_bytes(reply));
-    plugin::encode_plugin_response(out, [&](char* at) {
-      return backend::sentence_in(backend_text, at).size();
-    });
-    platform::shrink_block(reply, out.size());
-    *length = static_cast<long>(out.size());
-  }
-  return reply;  // the backend's reply block goes only now, with the last view into it
+  return plugin::encode_plugin_response(backend::sentence_in(backend_reply.text()), length);
 }
 
 }  // extern "C"

@@ -22,6 +22,10 @@ std::optional<std::string> take_block(platform::block_handle block, long length)
 // through `length`. When no block can be had, stores 0 and returns null.
 platform::block_handle give_block(const std::string& text, long* length) noexcept;
 
+// A new block of exactly `size` bytes for the caller to fill and hand over;
+// null when no block can be had or its size does not fit a byte count.
+platform::block_handle new_block(std::size_t size) noexcept;
+
 // A received block read where it lies: its first `length` bytes are the
 // text (a negative length reads as 0, a null block as empty text). The block
 // is freed by release() or, at the latest, when this goes.
@@ -57,9 +61,5 @@ class ReceivedBlock {
   platform::block_handle block_ = nullptr;
   std::string_view text_;
 };
-
-// A new block of exactly `size` bytes for the caller to fill and hand over;
-// null when no block can be had or its size does not fit a byte count.
-platform::block_handle new_block(std::size_t size) noexcept;
 
 }  // namespace plugin

@@ -1,7 +1,9 @@
 #include "plugin/plugin_codec.h"
 
 #include <cstdint>
+#include <cstring>
 
+#include "plugin/handoff.h"
 #include "text/token_cutting.h"
 
 namespace plugin {
@@ -28,41 +30,30 @@ std::int32_t parse_argument_index(std::string_view digits) {
 
 }  // namespace
 
-void decode_plugin_request(std::string_view request, ArgumentReader& reader) {
-  struct Arguments {
-    explicit Arguments(ArgumentReader& reader) : reader(reader) {}
-    ArgumentReader& reader;
-    int index = -1;  // of the argument whose value is being read, if any
-
-    char* copy_destination(std::string_view key) {
-      index = -1;
-      if (key.substr(0, argument_prefix_length) != argument_prefix) return nullptr;
-      const std::int32_t number = parse_argument_index(key.substr(argument_prefix_length));
-      if (number < 0 || number >= static_cast<std::int32_t>(max_arguments)) return nullptr;
-      index = number;
-      return reader.copy_destination(static_cast<std::size_t>(index));
-    }
-    void take(std::string_view, std::string_view value) {
-      if (index >= 0) reader.take(static_cast<std::size_t>(index), value);
-    }
-  } arguments(reader);
-  text::read_header_block(request, arguments);
-}
-
 ArgumentList decode_plugin_request(std::string_view request) {
-  struct Collect final : ArgumentReader {
-    ArgumentList list;
-    char* copy_destination(std::size_t) override { return nullptr; }
-    void take(std::size_t index, std::string_view value) override { list.set(index, value); }
-  } collect;
-  decode_plugin_request(request, collect);
-  return collect.list;
+  ArgumentList arguments;
+  text::read_header_block(request, [&](std::string_view key, std::string_view value) {
+    if (key.substr(0, argument_prefix_length) != argument_prefix) return;
+    const std::int32_t index = parse_argument_index(key.substr(argument_prefix_length));
+    if (index < 0 || index >= static_cast<std::int32_t>(max_arguments)) return;
+    arguments.set(static_cast<std::size_t>(index), value);
+  });
+  return arguments;
 }
 
-void encode_plugin_response(std::string_view sentence, text::TextWriter& out) {
-  out.append(response_head);
-  out.append(sentence);
-  out.append(response_tail);
+platform::block_handle encode_plugin_response(std::string_view sentence, long* length) {
+  const std::size_t size = response_head.size() + sentence.size() + response_tail.size();
+  platform::block_handle reply = new_block(size);
+  *length = 0;  // without a block there is nothing to answer with
+  if (reply == nullptr) return nullptr;
+  char* out = platform::block_bytes(reply);
+  std::memcpy(out, response_head.data(), response_head.size());
+  out += response_head.size();
+  if (!sentence.empty()) std::memcpy(out, sentence.data(), sentence.size());
+  out += sentence.size();
+  std::memcpy(out, response_tail.data(), response_tail.size());
+  *length = static_cast<long>(size);
+  return reply;
 }
 
 }  // namespace plugin

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <string_view>
 
-#include "text/text_writer.h"
+#include "platform/platform.h"
 
 namespace plugin {
 
@@ -32,8 +32,8 @@ class ArgumentList {
   }
 
  private:
-  // Slots from size_ on are never read, so they are left unset: a request
-  // pays only for the slots it fills.
+  // Plain pointer and length, and slots from size_ on left unset: a request
+  // pays only for the slots it fills, not for zeroing all of them.
   struct Slot {
     const char* bytes;
     std::size_t length;
@@ -42,38 +42,18 @@ class ArgumentList {
   std::size_t size_ = 0;
 };
 
-// Told of each argument as decode_plugin_request reads it, so that its
-// value can be copied onward in the same pass.
-class ArgumentReader {
- public:
-  // Where the value of argument `index` is to be copied while it is read,
-  // or null. When that value ends the reading, take() is not called for it.
-  virtual char* copy_destination(std::size_t index) = 0;
-  virtual void take(std::size_t index, std::string_view value) = 0;
-
- protected:
-  ~ArgumentReader() = default;
-};
-
-void decode_plugin_request(std::string_view request, ArgumentReader& reader);
+// The arguments of the request text, as views into it. Headers whose key
+// is not "Argument" and an index from 0 to 99 are ignored; a later header
+// for the same index wins.
 ArgumentList decode_plugin_request(std::string_view request);
 
 inline constexpr std::string_view response_head =
     "SAORI/1.0 200 OK\r\nCharset: Shift_JIS\r\nResult: ";
 inline constexpr std::string_view response_tail = "\r\n\r\n";
 
-// Writes the reply for `sentence`; run it with a counting writer to learn
-// the reply's size first.
-void encode_plugin_response(std::string_view sentence, text::TextWriter& out);
-
-// Writes the reply whose sentence `copy_sentence(at)` copies to `at`,
-// returning its size; `out` must have room for response_head,
-// response_tail and the longest sentence it may copy.
-template <typename CopySentence>
-void encode_plugin_response(text::TextWriter& out, CopySentence&& copy_sentence) {
-  out.append(response_head);
-  out.skip(copy_sentence(out.position()));
-  out.append(response_tail);
-}
+// The reply for `sentence`, in a new block exactly as long as its text, for
+// the host. Stores the byte count through `length`: 0, with a null block,
+// when no block can be had.
+platform::block_handle encode_plugin_response(std::string_view sentence, long* length);
 
 }  // namespace plugin

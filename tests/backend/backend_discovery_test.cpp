@@ -9,7 +9,7 @@
 
 #include <filesystem>
 
-#include "platform/fault_injection.h"
+#include "platform/test_hooks.h"
 #include "support/module_host.h"
 
 namespace {

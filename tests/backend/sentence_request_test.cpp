@@ -9,8 +9,9 @@ namespace {
 using namespace testing_support;
 
 std::string composed(const plugin::ArgumentList& arguments) {
-  return text::composed_text(
-      [&](text::TextWriter& out) { backend::compose_sentence_request(arguments, out); });
+  std::string text(backend::sentence_request_size(arguments), '\0');
+  backend::compose_sentence_request(arguments, text.data());
+  return text;
 }
 
 plugin::ArgumentList argument_list(const std::vector<std::string_view>& values) {

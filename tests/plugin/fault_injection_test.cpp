@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <new>
 
-#include "platform/fault_injection.h"
+#include "platform/test_hooks.h"
 #include "support/module_host.h"
 
 extern "C" {

@@ -22,8 +22,11 @@ Arguments decode_lines(const std::string& lines) {
 }
 
 std::string reply_for(std::string_view sentence) {
-  return text::composed_text(
-      [&](text::TextWriter& out) { plugin::encode_plugin_response(sentence, out); });
+  long length = -1;
+  platform::block_handle block = plugin::encode_plugin_response(sentence, &length);
+  std::string reply(platform::block_bytes(block), static_cast<std::size_t>(length));
+  platform::free_block(block);
+  return reply;
 }
 
 TEST(PluginRequest, FillsArgumentsByIndex) {

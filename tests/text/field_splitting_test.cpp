@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/platform.h"
+#include "platform/test_hooks.h"
 
 namespace {
 

@@ -19,7 +19,6 @@
 #include "quillbridge-host/check_report.h"
 #include "quillbridge-host/text_display.h"
 #include "text/field_splitting.h"
-#include "text/text_writer.h"
 
 namespace host_check {
 namespace {
@@ -281,8 +280,9 @@ std::string request_for(const std::vector<std::string>& arguments) {
   plugin::ArgumentList list;
   for (std::size_t i = 0; i < arguments.size() && i < plugin::max_arguments; ++i)
     list.set(i, arguments[i]);
-  return text::composed_text(
-      [&](text::TextWriter& out) { backend::compose_sentence_request(list, out); });
+  std::string request(backend::sentence_request_size(list), '\0');
+  backend::compose_sentence_request(list, request.data());
+  return request;
 }
 
 // Whether the file at `path` is a build of Quillbridge: it holds the start
