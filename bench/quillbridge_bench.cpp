@@ -111,35 +111,55 @@ void write_file(const fs::path& path, const std::string& bytes) {
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
-// Directories the benchmarks run in, made once and removed at exit.
-struct Workspace {
-  fs::path root;
-  std::string ascii_dir, shift_jis_dir, fallback_dir;
-  void* module = nullptr;
+// A build of the module, opened once, with folders of its own: a backend
+// file is bound by one module at a time.
+struct ModuleUnderTest {
+  void* handle = nullptr;
   LoadEntry load = nullptr;
   RequestEntry request = nullptr;
   UnloadEntry unload = nullptr;
+  std::string ascii_dir, shift_jis_dir;
+
+  void open(const std::string& path) {
+    handle = open_or_throw(path);
+    load = entry<LoadEntry>(handle, "load");
+    request = entry<RequestEntry>(handle, "request");
+    unload = entry<UnloadEntry>(handle, "unload");
+  }
+  ~ModuleUnderTest() {
+    if (handle == nullptr) return;
+    unload();
+    dlclose(handle);
+  }
+};
+
+// Directories the benchmarks run in, made once and removed at exit.
+struct Workspace {
+  fs::path root;
+  std::string fallback_dir;
+  ModuleUnderTest module;
+  // Another build of the module (QB_BENCH_COMPARE_MODULE), measured in the
+  // same run with the same traffic.
+  ModuleUnderTest compared;
 
   Workspace() {
     std::string pattern = (fs::temp_directory_path() / "quillbridge-bench-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     root = pattern;
-    ascii_dir = make_dir("ascii", "echo.dll", "x");
-    shift_jis_dir = make_dir("shift_jis", "echo.dll", shift_jis_text);
+    module.ascii_dir = make_dir("ascii", "echo.dll", "x");
+    module.shift_jis_dir = make_dir("shift_jis", "echo.dll", shift_jis_text);
     // No settings file: discovery walks the whole list to its last name.
     fallback_dir = make_dir("fallback", "psyche.dll", "x");
     fs::remove(fs::path(fallback_dir) / "descript.txt");
-    module = open_or_throw(QB_MODULE_PATH);
-    load = entry<LoadEntry>(module, "load");
-    request = entry<RequestEntry>(module, "request");
-    unload = entry<UnloadEntry>(module, "unload");
+    module.open(QB_MODULE_PATH);
+    if (const char* other = std::getenv("QB_BENCH_COMPARE_MODULE"); other != nullptr && *other) {
+      compared.ascii_dir = make_dir("compared_ascii", "echo.dll", "x");
+      compared.shift_jis_dir = make_dir("compared_shift_jis", "echo.dll", shift_jis_text);
+      compared.open(other);
+    }
   }
 
   ~Workspace() {
-    if (module != nullptr) {
-      unload();
-      dlclose(module);
-    }
     std::error_code ignored;
     fs::remove_all(root, ignored);
   }
@@ -185,9 +205,8 @@ std::string plugin_request(std::size_t arguments, std::size_t size, const std::s
   return text + "\r\n";
 }
 
-int load_module_for(const std::string& directory) {
-  Workspace& space = workspace();
-  return space.load(host_block(directory), static_cast<long>(directory.size()));
+int load_module_for(const ModuleUnderTest& module, const std::string& directory) {
+  return module.load(host_block(directory), static_cast<long>(directory.size()));
 }
 
 // What a host reads of a reply: its header lines, up to the empty one, for
@@ -257,8 +276,8 @@ void run_requests(benchmark::State& state, RequestEntry entry, const std::string
 struct DirectBackend {
   void* module;
   RequestEntry request;
-  DirectBackend() : module(open_or_throw(workspace().ascii_dir + "echo.dll")) {
-    const std::string directory = workspace().ascii_dir;
+  DirectBackend() : module(open_or_throw(workspace().module.ascii_dir + "echo.dll")) {
+    const std::string directory = workspace().module.ascii_dir;
     entry<LoadEntry>(module, "load")(host_block(directory), static_cast<long>(directory.size()));
     request = entry<RequestEntry>(module, "request");
   }
@@ -268,9 +287,18 @@ struct DirectBackend {
   }
 };
 
-void run_round_trip(benchmark::State& state, const std::string& directory, const std::string& text) {
-  if (load_module_for(directory) == 0) state.SkipWithError("load failed");
-  run_requests(state, workspace().request, text, "Result");
+// The module and the folder to run in: the built one, or with `compared`
+// the other build named by QB_BENCH_COMPARE_MODULE.
+enum class Build { built, compared };
+const ModuleUnderTest& module_for(Build build) {
+  return build == Build::built ? workspace().module : workspace().compared;
+}
+
+void run_round_trip(benchmark::State& state, Build build, bool shift_jis, const std::string& text) {
+  const ModuleUnderTest& module = module_for(build);
+  if (load_module_for(module, shift_jis ? module.shift_jis_dir : module.ascii_dir) == 0)
+    state.SkipWithError("load failed");
+  run_requests(state, module.request, text, "Result");
 }
 
 void run_direct_call(benchmark::State& state, const std::string& text) {
@@ -282,14 +310,14 @@ std::string sized_request(benchmark::State& state, const std::string& unit) {
   return plugin_request(1, static_cast<std::size_t>(state.range(0)), unit);
 }
 
-void BM_RoundTrip(benchmark::State& state) {
-  run_round_trip(state, workspace().ascii_dir, sized_request(state, "x"));
+void BM_RoundTrip(benchmark::State& state, Build build) {
+  run_round_trip(state, build, false, sized_request(state, "x"));
 }
 
 void BM_DirectCall(benchmark::State& state) { run_direct_call(state, sized_request(state, "x")); }
 
-void BM_RoundTripShiftJis(benchmark::State& state) {
-  run_round_trip(state, workspace().shift_jis_dir, sized_request(state, shift_jis_text));
+void BM_RoundTripShiftJis(benchmark::State& state, Build build) {
+  run_round_trip(state, build, true, sized_request(state, shift_jis_text));
 }
 
 void BM_DirectCallShiftJis(benchmark::State& state) {
@@ -302,8 +330,8 @@ std::string arguments_request(benchmark::State& state) {
   return plugin_request(count, 55 + count * (16 + 64), "x");
 }
 
-void BM_RoundTripArguments(benchmark::State& state) {
-  run_round_trip(state, workspace().ascii_dir, arguments_request(state));
+void BM_RoundTripArguments(benchmark::State& state, Build build) {
+  run_round_trip(state, build, false, arguments_request(state));
 }
 
 void BM_DirectCallArguments(benchmark::State& state) {
@@ -354,8 +382,8 @@ void BM_FreadWhole(benchmark::State& state) {
 void BM_LoadThroughFallbacks(benchmark::State& state) {
   Workspace& space = workspace();
   for (auto _ : state) {
-    if (load_module_for(space.fallback_dir) == 0) state.SkipWithError("load failed");
-    space.unload();
+    if (load_module_for(space.module, space.fallback_dir) == 0) state.SkipWithError("load failed");
+    space.module.unload();
   }
 }
 
@@ -376,21 +404,50 @@ void BM_BindDirectly(benchmark::State& state) {
 constexpr std::int64_t KiB = 1024;
 constexpr std::int64_t MiB = 1024 * KiB;
 
-BENCHMARK(BM_RoundTrip)->RangeMultiplier(4)->Range(64, MiB);
-BENCHMARK(BM_DirectCall)->RangeMultiplier(4)->Range(64, MiB);
-BENCHMARK(BM_RoundTripShiftJis)->Arg(64 * KiB);
-BENCHMARK(BM_DirectCallShiftJis)->Arg(64 * KiB);
-BENCHMARK(BM_RoundTripArguments)->Arg(0)->Arg(1)->Arg(10)->Arg(100);
-BENCHMARK(BM_DirectCallArguments)->Arg(0)->Arg(1)->Arg(10)->Arg(100);
-BENCHMARK(BM_ReadLines)->Arg(KiB)->Arg(32 * KiB)->Arg(MiB)->Arg(10 * MiB);
-BENCHMARK(BM_FreadWhole)->Arg(KiB)->Arg(32 * KiB)->Arg(MiB)->Arg(10 * MiB);
-BENCHMARK(BM_LoadThroughFallbacks);
-BENCHMARK(BM_BindDirectly);
+// Every case, in the order they run: each request family through the
+// module, then (when QB_BENCH_COMPARE_MODULE names another build) the same
+// traffic through that build right after it, then the direct call.
+void register_cases(bool with_compared) {
+  using Relay = void (*)(benchmark::State&, Build);
+  using Direct = void (*)(benchmark::State&);
+  const struct {
+    const char* name;
+    Relay relay;
+    const char* direct_name;
+    Direct direct;
+    std::vector<std::int64_t> args;
+  } families[] = {
+      {"BM_RoundTrip", BM_RoundTrip, "BM_DirectCall", BM_DirectCall,
+       {64, 256, KiB, 4 * KiB, 16 * KiB, 64 * KiB, 256 * KiB, MiB}},
+      {"BM_RoundTripShiftJis", BM_RoundTripShiftJis, "BM_DirectCallShiftJis",
+       BM_DirectCallShiftJis, {64 * KiB}},
+      {"BM_RoundTripArguments", BM_RoundTripArguments, "BM_DirectCallArguments",
+       BM_DirectCallArguments, {0, 1, 10, 100}},
+  };
+  for (const auto& family : families) {
+    for (const std::int64_t arg : family.args) {
+      benchmark::RegisterBenchmark(family.name, family.relay, Build::built)->Arg(arg);
+      if (with_compared)
+        benchmark::RegisterBenchmark((std::string(family.name) + "Compared").c_str(),
+                                     family.relay, Build::compared)->Arg(arg);
+    }
+    for (const std::int64_t arg : family.args)
+      benchmark::RegisterBenchmark(family.direct_name, family.direct)->Arg(arg);
+  }
+  for (const std::int64_t size : {KiB, 32 * KiB, MiB, 10 * MiB})
+    benchmark::RegisterBenchmark("BM_ReadLines", BM_ReadLines)->Arg(size);
+  for (const std::int64_t size : {KiB, 32 * KiB, MiB, 10 * MiB})
+    benchmark::RegisterBenchmark("BM_FreadWhole", BM_FreadWhole)->Arg(size);
+  benchmark::RegisterBenchmark("BM_LoadThroughFallbacks", BM_LoadThroughFallbacks);
+  benchmark::RegisterBenchmark("BM_BindDirectly", BM_BindDirectly);
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
+  const char* compared = std::getenv("QB_BENCH_COMPARE_MODULE");
+  register_cases(compared != nullptr && *compared != '\0');
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

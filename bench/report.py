@@ -10,12 +10,17 @@ import sys
 # Each measured case and the baseline it is compared with.
 BASELINES = {
     "BM_RoundTrip": "BM_DirectCall",
+    "BM_RoundTripCompared": "BM_DirectCall",
     "BM_RoundTripShiftJis": "BM_DirectCallShiftJis",
+    "BM_RoundTripShiftJisCompared": "BM_DirectCallShiftJis",
     "BM_RoundTripArguments": "BM_DirectCallArguments",
+    "BM_RoundTripArgumentsCompared": "BM_DirectCallArguments",
     "BM_ReadLines": "BM_FreadWhole",
     "BM_LoadThroughFallbacks": "BM_BindDirectly",
 }
-REQUEST_FAMILIES = ("BM_RoundTrip", "BM_RoundTripShiftJis", "BM_RoundTripArguments")
+REQUEST_FAMILIES = ("BM_RoundTrip", "BM_RoundTripShiftJis", "BM_RoundTripArguments",
+                    "BM_RoundTripCompared", "BM_RoundTripShiftJisCompared",
+                    "BM_RoundTripArgumentsCompared")
 TIME_SCALE = {"ns": 1, "us": 1e3, "ms": 1e6, "s": 1e9}
 
 
@@ -91,6 +96,16 @@ def main(path):
     args = {int(split(n)[1]): t for n, t in medians.items() if split(n)[0] == "BM_RoundTripArguments"}
     if 1 in args and 100 in args:
         print(f"BM_RoundTripArguments: 100 arguments cost x{args[100] / args[1]:.1f} one argument")
+    # The built module against the other build (QB_BENCH_COMPARE_MODULE), case by case.
+    compared = [n for n in sorted(medians, key=order) if split(n)[0].endswith("Compared")]
+    if compared:
+        print("\nThis build against the compared build, same traffic, same run:")
+        for other in compared:
+            family, arg = split(other)
+            mine = family[:-len("Compared")] + f"/{arg}"
+            if mine in medians:
+                print(f"{mine:32} {show_time(medians[mine]):>11} against {show_time(medians[other]):>11}"
+                      f"  x{medians[mine] / medians[other]:.2f}")
     print("\nTimes are medians of repetitions on a shared machine; absolute times vary, ratios less so.")
 
 

@@ -48,17 +48,6 @@ HGLOBAL WINAPI watched_global_alloc(UINT flags, SIZE_T size) {
   return allocate(flags, size, caller_name(__builtin_return_address(0)));
 }
 
-// A block changed in size keeps its record; the record follows it if it moves.
-HGLOBAL WINAPI watched_global_realloc(HGLOBAL block, SIZE_T size, UINT flags) {
-  HGLOBAL changed = GlobalReAlloc(block, size, flags);
-  Block* record = latest(block);
-  if (changed != nullptr && record != nullptr) {
-    record->handle = changed;
-    record->size = GlobalSize(changed);
-  }
-  return changed;
-}
-
 HGLOBAL WINAPI watched_global_free(HGLOBAL block) {
   return release(block, caller_name(__builtin_return_address(0)));
 }
@@ -130,8 +119,6 @@ std::string module_name(HMODULE module) {
 void watch(HMODULE module) {
   patch_import(module, "KERNEL32.dll", "GlobalAlloc",
                reinterpret_cast<void*>(&watched_global_alloc));
-  patch_import(module, "KERNEL32.dll", "GlobalReAlloc",
-               reinterpret_cast<void*>(&watched_global_realloc));
   patch_import(module, "KERNEL32.dll", "GlobalFree",
                reinterpret_cast<void*>(&watched_global_free));
   patch_import(module, "KERNEL32.dll", "LoadLibraryA",
