@@ -25,8 +25,11 @@ inline std::string_view cut_token(const char*& cursor, const char* end, char del
   const char* const start = cursor;
   const char* character = start;  // known to begin a character
   for (;;) {
-    const auto* hit = static_cast<const char*>(
-        std::memchr(character, delimiter, static_cast<std::size_t>(end - character)));
+    // (An empty range may come as two null pointers, which memchr must not see.)
+    const auto* hit = character == end ? nullptr
+                                       : static_cast<const char*>(std::memchr(
+                                             character, delimiter,
+                                             static_cast<std::size_t>(end - character)));
     if (hit == nullptr) {
       cursor = end;
       return {start, static_cast<std::size_t>(end - start)};
