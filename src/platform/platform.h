@@ -72,6 +72,10 @@ Residence module_residence(const std::string& path);
 // called at process exit there and the record's destructor covers
 // FreeLibrary.
 void add_exit_cleanup(void (*cleanup)(void* context), void* context);
+// Runs now the clean-ups filed above that have not run yet, and gives back
+// the room they took, so that filing one per load costs nothing lasting.
+// Nothing on Windows.
+void run_exit_cleanups();
 
 // `path` with a directory separator at its end, the system's own one added
 // when it has none; an empty path stays empty. A trailing 0x5C that ends a

@@ -23,10 +23,6 @@
 #include <cstdlib>
 #include <cstring>
 
-// From the C runtime's start files: the handle of the module this code is
-// linked into, under which exit-time clean-ups are filed.
-extern "C" void* __dso_handle;
-
 namespace platform {
 namespace {
 
@@ -163,11 +159,33 @@ Residence module_residence(const std::string& path) {
   return residence;
 }
 
+// Clean-ups are filed under a key of their own rather than under this
+// module's handle (__dso_handle), so that they can be run and their room in
+// the C library's exit list given back without running the module's static
+// destructors too. Any address in this module's code will do: no module's
+// handle can share it.
+void* exit_cleanup_key() { return reinterpret_cast<void*>(&run_exit_cleanups); }
+
 void add_exit_cleanup(void (*cleanup)(void* context), void* context) {
-  // Registered under this module's handle, the clean-up runs at exit() or at
-  // dlclose of this module, whichever comes first, and never after it is gone.
-  abi::__cxa_atexit(cleanup, context, &__dso_handle);
+  abi::__cxa_atexit(cleanup, context, exit_cleanup_key());
 }
+
+void run_exit_cleanups() {
+  // Marks each entry free as it runs it; freed entries at the end of the
+  // list are what the next registration takes, so a load that follows
+  // reuses the room instead of adding to it.
+  abi::__cxa_finalize(exit_cleanup_key());
+}
+
+namespace {
+
+// dlclose runs only the clean-ups filed under the module's own handle; the
+// ones filed under the key above must run now too, while the module (and
+// the record they use, whose destructor runs after this) is still whole,
+// and must not be left behind pointing into unmapped code.
+__attribute__((destructor)) void run_exit_cleanups_at_unload() { run_exit_cleanups(); }
+
+}  // namespace
 
 void* find_entry(module_handle module, const char* name) {
   if (module == nullptr) return nullptr;

@@ -128,6 +128,7 @@ Residence module_residence(const std::string& path) {
 }
 
 void add_exit_cleanup(void (*)(void*), void*) {}
+void run_exit_cleanups() {}
 
 void show_error(const std::string& text) {
   MessageBoxA(nullptr, text.c_str(), error_caption, MB_SYSTEMMODAL);

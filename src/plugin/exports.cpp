@@ -53,6 +53,10 @@ QB_EXPORT platform::module_bool QB_CDECL unload() {
   if (guard.nested()) return 1;
   try {
     backend::release_backend(bound_backend);
+    // What was filed at load now finds nothing bound; running it here gives
+    // its room back, so that hosts loading and unloading around every call
+    // do not pile up one exit handler each time.
+    platform::run_exit_cleanups();
   } catch (...) {
   }
   return 1;

@@ -1,6 +1,7 @@
 // A long run of requests through the built module and a backend: nothing
 // may pile up. Bounded by count and by time, so it always ends by itself.
 #include <gtest/gtest.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -18,9 +19,11 @@ using namespace testing_support;
 // memory says nothing there; a short run still lets LeakSanitizer look.
 constexpr long soak_requests = 20'000;
 constexpr bool check_resident = false;
+constexpr bool check_heap = false;  // the sanitizers keep their own heap
 #else
 constexpr long soak_requests = 1'000'000;
 constexpr bool check_resident = true;
+constexpr bool check_heap = true;
 #endif
 constexpr auto soak_time_limit = std::chrono::seconds(25);
 constexpr long resident_margin = 1 << 20;
@@ -62,6 +65,33 @@ TEST(ExportsSoak, MillionRequestsKeepResidentMemoryFlat) {
               resident_at_end);
   if (check_resident) {
     EXPECT_LE(resident_at_end, resident_after_warm_up + resident_margin);
+  }
+}
+
+// Hosts that start a plug-in around every call load and unload it that often;
+// nothing the module files per load (its exit clean-up included) may stay.
+TEST(ExportsSoak, LoadUnloadPairsKeepTheHeapFlat) {
+  unsetenv("QB_FIXTURE_LOG");
+  unsetenv("QB_FIXTURE_REPLY");
+  unsetenv("QB_FIXTURE_MODE");
+  TempDir dir;
+  dir.add_fixture("recording", "satori.dll");
+  ModuleHost host;
+  constexpr long pairs = 12'000;
+  constexpr long warm_up = 100;
+  std::size_t heap_after_warm_up = 0;
+  long refused = 0;
+  for (long done = 0; done < pairs; ++done) {
+    if (done == warm_up) heap_after_warm_up = mallinfo2().uordblks;
+    if (host.load(dir.base()) != 1) ++refused;
+    if (host.unload() != 1) ++refused;
+  }
+  const std::size_t heap_at_end = mallinfo2().uordblks;
+  EXPECT_EQ(refused, 0);
+  std::printf("load/unload: %ld pairs, heap in use %zu -> %zu bytes\n", pairs, heap_after_warm_up,
+              heap_at_end);
+  if (check_heap) {
+    EXPECT_LE(heap_at_end, heap_after_warm_up + (64u << 10));
   }
 }
 
