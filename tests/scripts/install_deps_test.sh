@@ -1,9 +1,11 @@
 #!/bin/bash
-# Runs scripts/install-deps against stand-ins for apt-get, dpkg-query, id and
-# sudo (no root, no network): a mirror whose apt-get update fails twice and
-# then works, a download that fails once, a Windows part that fails, and a
-# package set apt cannot resolve. The stand-ins log every call, and apt-get install only works
-# after an update that worked, as with a fresh machine's empty indexes.
+# Runs scripts/install-deps against stand-ins for apt-get, apt-cache,
+# dpkg-query, id and sudo (no root, no network): a mirror whose apt-get
+# update fails twice and then works, a download that fails once, a Windows
+# part that fails, and a package set apt cannot resolve. The stand-ins log
+# every call, and apt-get install only works after an update that worked, as
+# with a fresh machine's empty indexes. Then the Windows installer's i386
+# fallback, with stand-ins for its plans.
 # Usage: install_deps_test.sh SOURCE_DIR
 set -u
 source_dir=$1
@@ -27,7 +29,7 @@ case " $* " in
   *" install "*)
     [ "$STUB_UNRESOLVABLE" = 1 ] && { echo "E: Unable to locate package" >&2; exit 100; }
     [ -e "$STUB_DIR/indexes" ] || { echo "E: no indexes" >&2; exit 100; }
-    case " $* " in *" -s "*) exit 0 ;; esac
+    case " $* " in *" -s "*) [ -z "${STUB_PLAN:-}" ] || cat "$STUB_PLAN"; exit 0 ;; esac
     installs=$(( $(cat "$STUB_DIR/installs" 2>/dev/null || echo 0) + 1 ))
     echo "$installs" > "$STUB_DIR/installs"
     if [ "$installs" -le "$STUB_INSTALL_FAILURES" ]; then
@@ -36,13 +38,20 @@ case " $* " in
     fi ;;
 esac
 STUB
+# Nothing is installed; asked for the packages' priorities and dependencies,
+# it prints STUB_DPKG_STATUS.
 cat > "$work/bin/dpkg-query" <<'STUB'
 #!/bin/sh
+case "$*" in *Essential*) [ -n "${STUB_DPKG_STATUS:-}" ] && cat "$STUB_DPKG_STATUS" ;; esac
 exit 1
+STUB
+cat > "$work/bin/apt-cache" <<'STUB'
+#!/bin/sh
+exit 0
 STUB
 cat > "$work/bin/id" <<'STUB'
 #!/bin/sh
-echo 1000
+echo "${STUB_UID:-1000}"
 STUB
 # Only ever hands on to the stand-in apt-get; the Windows installer "fails".
 cat > "$work/bin/sudo" <<'STUB'
@@ -81,3 +90,45 @@ run 9 0 0 --linux-only && fail "succeeded although apt-get update never worked"
 run 0 0 1 --linux-only && fail "succeeded although apt cannot resolve the packages"
 [ "$(count '^apt-get .* install ')" = 1 ] || fail "retried an install that apt cannot resolve"
 echo "install-deps: retries, Windows part and failures: ok"
+
+# The i386 fallback goes ahead only with a plan that removes nothing and
+# downgrades nothing the system stands on (here libc6, which dpkg, being
+# required, pre-depends on); a downgrade of anything else is its purpose.
+mkdir "$work/preferences"
+printf 'ii |dpkg|required|yes|libc6 (>= 2.34), libzstd1\nii |wine|optional|no|, libwine\n' > "$work/status"
+touch "$work/indexes"
+aside() {  # aside PLAN: install_with_security_suite_aside's status, its refusal in $work/output
+  printf '%s\n' "$1" > "$work/plan"
+  : > "$work/calls"
+  ( export STUB_DIR=$work STUB_UPDATE_FAILURES=0 STUB_INSTALL_FAILURES=0 STUB_UNRESOLVABLE=0 \
+      STUB_PLAN=$work/plan STUB_DPKG_STATUS=$work/status QB_APT_PREFERENCES_DIR=$work/preferences \
+      PATH="$work/bin:$PATH"
+    source "$source_dir/scripts/lib/apt.sh"
+    i386_packages=(wine32:i386)
+    install_with_security_suite_aside wine32:i386 2>/dev/null
+    status=$?
+    echo "$security_aside_refusal" > "$work/output"
+    exit "$status" )
+}
+installs() { grep -c '^apt-get .* install -y ' "$work/calls"; }
+aside 'Inst libc6 [2.36-9+deb12u9] (2.36-9+deb12u7 Debian:12.9/stable [amd64])
+Inst libc6:i386 (2.36-9+deb12u7 Debian:12.9/stable [i386])'
+[ $? = 3 ] && [ "$(installs)" = 0 ] || fail "a plan that downgrades libc6 was not refused"
+grep -q 'downgrades libc6 from 2.36-9+deb12u9 to 2.36-9+deb12u7' "$work/output" || fail "no reason given"
+aside 'Remv libc6-dev [2.36-9+deb12u9]
+Inst libwine [8.0~repack-4+b1] (8.0~repack-4 Debian:12.9/stable [amd64])'
+[ $? = 3 ] && [ "$(installs)" = 0 ] || fail "a plan that removes a package was not refused"
+grep -q 'removes libc6-dev' "$work/output" && ! grep -q libwine "$work/output" || fail "wrong reason"
+aside 'Inst libwine [8.0~repack-4+b1] (8.0~repack-4 Debian:12.9/stable [amd64])'
+[ $? = 0 ] && [ "$(installs)" = 1 ] || fail "a plan that downgrades only an optional library was refused"
+[ -z "$(ls "$work/preferences")" ] || fail "the fallback left its preferences file behind"
+
+# A preferences file left by a run that was stopped goes before anything else.
+touch "$work/preferences/quillbridge-security-aside"
+: > "$work/calls"
+STUB_DIR=$work STUB_UPDATE_FAILURES=0 STUB_INSTALL_FAILURES=0 STUB_UNRESOLVABLE=1 STUB_UID=0 \
+  QB_APT_PREFERENCES_DIR=$work/preferences QB_APT_PAUSE=0 PATH="$work/bin:$PATH" \
+  "$source_dir/scripts/install-deps-windows" > "$work/output" 2>&1 \
+  && fail "the Windows installer succeeded with no packages to be had"
+[ ! -e "$work/preferences/quillbridge-security-aside" ] || fail "the stale preferences file is still there"
+echo "install-deps-windows: the i386 fallback's refusals and a stale preferences file: ok"
