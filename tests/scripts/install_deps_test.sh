@@ -5,7 +5,7 @@
 # part that fails, and a package set apt cannot resolve. The stand-ins log
 # every call, and apt-get install only works after an update that worked, as
 # with a fresh machine's empty indexes. Then the Windows installer's i386
-# fallback, with stand-ins for its plans.
+# fallback and binfmt_misc set-up, with stand-ins for their plans and files.
 # Usage: install_deps_test.sh SOURCE_DIR
 set -u
 source_dir=$1
@@ -132,3 +132,29 @@ STUB_DIR=$work STUB_UPDATE_FAILURES=0 STUB_INSTALL_FAILURES=0 STUB_UNRESOLVABLE=
   && fail "the Windows installer succeeded with no packages to be had"
 [ ! -e "$work/preferences/quillbridge-security-aside" ] || fail "the stale preferences file is still there"
 echo "install-deps-windows: the i386 fallback's refusals and a stale preferences file: ok"
+
+# qemu is registered only where the 32-bit Wine does not start as it is, and
+# never over an i386 entry that something else registered.
+mkdir "$work/binfmt"
+printf '#!/bin/sh\n[ -n "$STUB_NATIVE" ] && echo wine-8.0\n' > "$work/wine"
+printf '#!/bin/sh\n' > "$work/qemu"
+chmod +x "$work/wine" "$work/qemu"
+binfmt() {  # binfmt NATIVE: set_up_i386_binfmt's status, its refusal in $work/output
+  : > "$work/binfmt/register"
+  ( export STUB_NATIVE=$1 QB_BINFMT_DIR=$work/binfmt
+    source "$source_dir/scripts/lib/binfmt.sh"
+    set_up_i386_binfmt "$work/wine" "$work/qemu" 2>/dev/null
+    status=$?
+    echo "$binfmt_refusal" > "$work/output"
+    exit "$status" )
+}
+printf 'enabled\ninterpreter /usr/bin/python3\nflags: \noffset 0\nmagic 550d0d0a\n' > "$work/binfmt/python"
+binfmt 1 && [ ! -s "$work/binfmt/register" ] || fail "registered qemu although the 32-bit Wine starts natively"
+binfmt "" && fail "succeeded although nothing can start the 32-bit Wine"
+grep -q ':qemu-i386:M::' "$work/binfmt/register" || fail "did not register qemu where it is needed"
+printf 'enabled\ninterpreter /usr/bin/box86\nflags: \noffset 0\nmagic 7f454c4601010100000000000000000002000300\n' \
+  > "$work/binfmt/box86"
+binfmt "" && fail "succeeded although the 32-bit Wine does not start"
+[ ! -s "$work/binfmt/register" ] || fail "registered qemu over an i386 entry something else registered"
+grep -q 'box86' "$work/output" || fail "the refusal does not name the entry in the way"
+echo "install-deps-windows: binfmt_misc only where needed and never over another entry: ok"
