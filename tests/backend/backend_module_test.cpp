@@ -162,6 +162,26 @@ TEST(BackendBinding, ExitWithoutUnloadReleasesTheBackendBeforeItsDestructors) {
   EXPECT_EQ(events[3].event, "detach");
 }
 
+TEST(BackendBinding, ExitAfterAReloadStillReleasesTheBackendFirst) {
+  // The exit handler of the first load is given back at unload; the one the
+  // second load files must again come after that backend's destructors.
+  FixtureLog log;
+  TempDir dir;
+  dir.add_fixture("recording", "satori.dll");
+  EXPECT_EXIT(
+      {
+        ModuleHost host;
+        if (host.load(dir.base()) != 1 || host.unload() != 1 || host.load(dir.base()) != 1)
+          std::_Exit(1);
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
+  const Events events = log.events();
+  ASSERT_EQ(events.size(), 8u);
+  EXPECT_EQ(events[6].event, "unload");
+  EXPECT_EQ(events[7].event, "detach");
+}
+
 TEST(BackendBinding, MisbehavingRepliesGiveEmptyText) {
   for (const std::string mode : {"null-block", "negative", "zero"}) {
     FixtureLog log;
