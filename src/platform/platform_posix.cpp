@@ -159,12 +159,16 @@ Residence module_residence(const std::string& path) {
   return residence;
 }
 
+namespace {
+
 // Clean-ups are filed under a key of their own rather than under this
 // module's handle (__dso_handle), so that they can be run and their room in
 // the C library's exit list given back without running the module's static
 // destructors too. Any address in this module's code will do: no module's
 // handle can share it.
 void* exit_cleanup_key() { return reinterpret_cast<void*>(&run_exit_cleanups); }
+
+}  // namespace
 
 void add_exit_cleanup(void (*cleanup)(void* context), void* context) {
   abi::__cxa_atexit(cleanup, context, exit_cleanup_key());
