@@ -1,5 +1,6 @@
 #include "quillbridge-host/check_reply.h"
 
+#include <algorithm>
 #include <string_view>
 #include <vector>
 
@@ -34,18 +35,32 @@ struct ReplyLine {
   std::size_t end = 0;
 };
 
-ReplyLine line_at(const std::string& reply, std::size_t offset) {
-  ReplyLine line;
-  line.number = 1;
-  for (std::size_t i = 0; i < offset && i < reply.size(); ++i)
-    if (reply[i] == '\n') {
-      ++line.number;
-      line.start = i + 1;
-    }
-  const std::size_t lf = reply.find('\n', line.start);
-  line.end = lf == std::string::npos ? reply.size() : lf;
-  return line;
-}
+// Where the reply's lines start, found in one pass, so that finding the
+// line of an offset is a binary search however many headers there are.
+class ReplyLines {
+ public:
+  explicit ReplyLines(const std::string& reply) : size_(reply.size()) {
+    starts_.push_back(0);
+    for (std::size_t lf = reply.find('\n'); lf != std::string::npos; lf = reply.find('\n', lf + 1))
+      starts_.push_back(lf + 1);
+  }
+
+  // The line holding `offset` (an offset past the end: the last line).
+  ReplyLine at(std::size_t offset) const {
+    const std::size_t index =
+        static_cast<std::size_t>(std::upper_bound(starts_.begin(), starts_.end(), offset) -
+                                 starts_.begin()) - 1;
+    ReplyLine line;
+    line.number = index + 1;
+    line.start = starts_[index];
+    line.end = index + 1 < starts_.size() ? starts_[index + 1] - 1 : size_;
+    return line;
+  }
+
+ private:
+  std::vector<std::size_t> starts_;
+  std::size_t size_;
+};
 
 // A line's bytes without its CR.
 std::string_view line_text(const std::string& reply, const ReplyLine& line) {
@@ -59,8 +74,9 @@ std::size_t offset_in(const std::string& reply, std::string_view view) {
 }
 
 // Says what the status line tells about an empty result.
-void explain_status(const std::string& reply, bool has_sentence, const Report& report) {
-  const std::string_view status = line_text(reply, line_at(reply, 0));
+void explain_status(const std::string& reply, const ReplyLines& lines, bool has_sentence,
+                    const Report& report) {
+  const std::string_view status = line_text(reply, lines.at(0));
   report.line("Status line: " + report.quoted(status));
   const std::size_t space = status.find(' ');
   const std::string_view code =
@@ -95,13 +111,14 @@ std::size_t reading_stop(const std::string& reply, const std::vector<HeaderPair>
 
 // Why the reader stopped at `stop`, in words; empty when it reached the
 // empty line that ends a header block, which is no fault.
-std::string why_reading_stopped(const std::string& reply, std::size_t stop, const Report& report) {
+std::string why_reading_stopped(const std::string& reply, const ReplyLines& lines, std::size_t stop,
+                                const Report& report) {
   const std::size_t nul = reply.find('\0');
-  if (nul != std::string::npos && nul <= line_at(reply, stop).end)
-    return "a NUL byte (line " + std::to_string(line_at(reply, nul).number) +
+  if (nul != std::string::npos && nul <= lines.at(stop).end)
+    return "a NUL byte (line " + std::to_string(lines.at(nul).number) +
            ") ends the text Quillbridge reads; nothing after it is seen";
   if (stop >= reply.size()) return "the reply ends, without the empty line that ends headers";
-  const ReplyLine line = line_at(reply, stop);
+  const ReplyLine line = lines.at(stop);
   const std::string_view text = line_text(reply, line);
   const std::string where = "line " + std::to_string(line.number);
   if (text.empty()) return {};
@@ -115,15 +132,15 @@ std::string why_reading_stopped(const std::string& reply, std::size_t stop, cons
 }
 
 // Explains why no Sentence was taken from a reply that is not empty.
-void explain_missing_sentence(const std::string& reply, const std::vector<HeaderPair>& pairs,
-                              const Report& report) {
+void explain_missing_sentence(const std::string& reply, const ReplyLines& lines,
+                              const std::vector<HeaderPair>& pairs, const Report& report) {
   bool explained = false;
   // A key runs up to the next colon, across line ends: a line without one
   // swallows the header after it.
   for (const HeaderPair& pair : pairs) {
     if (pair.key.find('\n') == std::string_view::npos) continue;
-    const std::size_t first = line_at(reply, offset_in(reply, pair.key)).number;
-    const std::size_t last = line_at(reply, offset_in(reply, pair.key) + pair.key.size()).number;
+    const std::size_t first = lines.at(offset_in(reply, pair.key)).number;
+    const std::size_t last = lines.at(offset_in(reply, pair.key) + pair.key.size()).number;
     report.line("Lines " + std::to_string(first) + " to " + std::to_string(last) +
                 " were read as the one key " + report.quoted(pair.key) + ":");
     report.line("Quillbridge reads a key up to the next colon, also across line ends, so a line");
@@ -131,10 +148,10 @@ void explain_missing_sentence(const std::string& reply, const std::vector<Header
     explained = true;
   }
   const std::size_t stop = reading_stop(reply, pairs);
-  const std::string stop_reason = why_reading_stopped(reply, stop, report);
+  const std::string stop_reason = why_reading_stopped(reply, lines, stop, report);
   for (std::size_t at = reply.find('\n'); at != std::string::npos && at + 1 < reply.size();
        at = reply.find('\n', at + 1)) {
-    const ReplyLine line = line_at(reply, at + 1);
+    const ReplyLine line = lines.at(at + 1);
     const std::string_view text = line_text(reply, line);
     const std::string_view key = text.substr(0, text.find(':'));
     if (key.size() == text.size()) continue;
@@ -201,13 +218,14 @@ bool explain_reply(const std::string& reply, const Report& report) {
     return false;
   }
   const std::vector<HeaderPair> pairs = headers_as_module_reads(reply);
+  const ReplyLines lines(reply);
   const std::string_view sentence = backend::sentence_in(reply);
-  explain_status(reply, !sentence.empty(), report);
+  explain_status(reply, lines, !sentence.empty(), report);
   for (const HeaderPair& pair : pairs)
-    report.line("line " + std::to_string(line_at(reply, offset_in(reply, pair.key)).number) +
+    report.line("line " + std::to_string(lines.at(offset_in(reply, pair.key)).number) +
                 ": header " + report.quoted(pair.key) + " = " + report.quoted(pair.value));
   if (!sentence.empty()) {
-    const std::size_t line = line_at(reply, offset_in(reply, sentence)).number;
+    const std::size_t line = lines.at(offset_in(reply, sentence)).number;
     report.line("Sentence: " + report.quoted(sentence) + ", from the Sentence header on line " +
                 std::to_string(line) + ".");
     std::size_t taken = 0;
@@ -217,7 +235,7 @@ bool explain_reply(const std::string& reply, const Report& report) {
     return true;
   }
   report.line("No Sentence: Quillbridge answers with an empty Result.");
-  explain_missing_sentence(reply, pairs, report);
+  explain_missing_sentence(reply, lines, pairs, report);
   return false;
 }
 
