@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -112,7 +113,9 @@ void close_file(file_handle file);
 // What a program that hosts modules (the host tool) needs besides the above.
 // The module itself never calls these.
 
-enum class FileKind { missing, directory, other };
+// `special` is a pipe, socket or device, which loading would wait on forever
+// or misread; `other` is an ordinary file.
+enum class FileKind { missing, directory, special, other };
 // What lies at a byte-string path, judged the way module loading sees it.
 FileKind file_kind(const std::string& path);
 
@@ -144,5 +147,40 @@ bool hold_standard_error();
 std::string take_held_standard_error();
 // Writes to standard error as it was before it was held.
 void write_unheld_standard_error(const std::string& text);
+
+// A child process that runs part of this program, so that a module that
+// crashes or hangs there ends the child, not the program. What the child
+// writes to standard output and standard error comes back through pipes.
+struct ChildProcess;
+
+// Starts a child that runs `child_main` with `arguments` (the words after the
+// program's name). POSIX forks, and the child calls child_main and exits with
+// what it returns; Windows starts this program's own file again with the
+// same words, so main must recognise them and call child_main itself. Null
+// when no child can be started.
+ChildProcess* start_child(const std::vector<std::string>& arguments,
+                          int (*child_main)(int argc, char** argv));
+
+// Waits at most `milliseconds` for the child to write or end, and appends
+// what it wrote since the last call to `output` and `error`. True while it
+// runs; false once it has ended and everything it wrote has been taken.
+bool follow_child(ChildProcess& child, int milliseconds, std::string& output, std::string& error);
+
+// How a child ended: its exit code, or, when it crashed, what ended it in
+// the system's words, such as "signal 11 (SIGSEGV)" or "exception
+// 0xC0000005 (access violation)".
+struct ChildEnd {
+  bool crashed = false;
+  int exit_code = 0;
+  std::string cause;
+};
+// Stops the child at once if it still runs, waits for it, and frees the record.
+ChildEnd end_child(ChildProcess* child);
+
+// For a child, before it loads anything: returns a stream of its own on
+// standard output, and sends whatever else writes to standard output (a
+// loaded module) to standard error from then on. On Windows a crash then
+// ends the child at once, without the system's crash dialog.
+std::FILE* take_standard_output();
 
 }  // namespace platform

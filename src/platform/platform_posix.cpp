@@ -13,7 +13,10 @@
 #include <langinfo.h>
 #include <link.h>
 #include <locale.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -251,7 +254,8 @@ std::string as_directory(const std::string& path) {
 FileKind file_kind(const std::string& path) {
   struct stat info;
   if (path.empty() || ::stat(path.c_str(), &info) != 0) return FileKind::missing;
-  return S_ISDIR(info.st_mode) ? FileKind::directory : FileKind::other;
+  if (S_ISDIR(info.st_mode)) return FileKind::directory;
+  return S_ISREG(info.st_mode) ? FileKind::other : FileKind::special;
 }
 
 bool console_speaks_ansi_text() { return false; }
@@ -404,6 +408,136 @@ void write_unheld_standard_error(const std::string& text) {
     if (wrote <= 0) return;
     done += static_cast<std::size_t>(wrote);
   }
+}
+
+struct ChildProcess {
+  pid_t pid = -1;
+  int output = -1;  // read ends of the child's standard output and error
+  int error = -1;
+  bool ended = false;
+  int status = 0;
+};
+
+namespace {
+
+// Appends what the pipe holds now, without waiting; closes it at its end.
+void take_waiting(int& fd, std::string& into) {
+  char buffer[64 * 1024];
+  while (fd >= 0) {
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got > 0) {
+      into.append(buffer, static_cast<std::size_t>(got));
+    } else if (got < 0 && errno == EINTR) {
+      continue;
+    } else {
+      if (got == 0 || errno != EAGAIN) {
+        ::close(fd);
+        fd = -1;
+      }
+      return;
+    }
+  }
+}
+
+std::string signal_name(int number) {
+  static constexpr struct {
+    int number;
+    const char* name;
+  } names[] = {{SIGSEGV, "SIGSEGV"}, {SIGABRT, "SIGABRT"}, {SIGBUS, "SIGBUS"},
+               {SIGFPE, "SIGFPE"},   {SIGILL, "SIGILL"},   {SIGKILL, "SIGKILL"},
+               {SIGTERM, "SIGTERM"}, {SIGTRAP, "SIGTRAP"}, {SIGSYS, "SIGSYS"},
+               {SIGPIPE, "SIGPIPE"}};
+  std::string text = "signal " + std::to_string(number);
+  for (const auto& known : names)
+    if (known.number == number) return text + " (" + known.name + ")";
+  return text;
+}
+
+}  // namespace
+
+ChildProcess* start_child(const std::vector<std::string>& arguments,
+                          int (*child_main)(int argc, char** argv)) {
+  int output[2], error[2];
+  if (::pipe2(output, O_CLOEXEC) != 0) return nullptr;
+  if (::pipe2(error, O_CLOEXEC) != 0) {
+    ::close(output[0]);
+    ::close(output[1]);
+    return nullptr;
+  }
+  std::fflush(nullptr);  // or the child would write what is buffered again
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(output[1], STDOUT_FILENO);
+    ::dup2(error[1], STDERR_FILENO);
+    std::vector<std::string> words = arguments;
+    std::vector<char*> argv = {const_cast<char*>("")};
+    for (std::string& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    std::exit(child_main(static_cast<int>(argv.size() - 1), argv.data()));
+  }
+  ::close(output[1]);
+  ::close(error[1]);
+  if (pid < 0) {
+    ::close(output[0]);
+    ::close(error[0]);
+    return nullptr;
+  }
+  ::fcntl(output[0], F_SETFL, O_NONBLOCK);
+  ::fcntl(error[0], F_SETFL, O_NONBLOCK);
+  auto* child = new ChildProcess;
+  child->pid = pid;
+  child->output = output[0];
+  child->error = error[0];
+  return child;
+}
+
+bool follow_child(ChildProcess& child, int milliseconds, std::string& output, std::string& error) {
+  pollfd watched[2];
+  nfds_t count = 0;
+  for (int fd : {child.output, child.error})
+    if (fd >= 0) watched[count++] = pollfd{fd, POLLIN, 0};
+  ::poll(watched, count, milliseconds);  // with both pipes closed, just waits
+  take_waiting(child.output, output);
+  take_waiting(child.error, error);
+  if (!child.ended && ::waitpid(child.pid, &child.status, WNOHANG) == child.pid)
+    child.ended = true;
+  if (!child.ended) return true;
+  // What it wrote after the reads above. A process it started may hold the
+  // pipes open: nothing is waited for.
+  take_waiting(child.output, output);
+  take_waiting(child.error, error);
+  return false;
+}
+
+ChildEnd end_child(ChildProcess* child) {
+  if (!child->ended) {
+    ::kill(child->pid, SIGKILL);
+    while (::waitpid(child->pid, &child->status, 0) < 0 && errno == EINTR) {
+    }
+  }
+  for (int fd : {child->output, child->error})
+    if (fd >= 0) ::close(fd);
+  ChildEnd end;
+  if (WIFSIGNALED(child->status)) {
+    end.crashed = true;
+    end.cause = signal_name(WTERMSIG(child->status));
+  } else {
+    end.exit_code = WEXITSTATUS(child->status);
+  }
+  delete child;
+  return end;
+}
+
+std::FILE* take_standard_output() {
+  std::fflush(stdout);
+  const int own = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
+  std::FILE* stream = own >= 0 ? ::fdopen(own, "w") : nullptr;
+  if (stream == nullptr) {
+    if (own >= 0) ::close(own);
+    return stdout;
+  }
+  ::dup2(STDERR_FILENO, STDOUT_FILENO);
+  return stream;
 }
 
 }  // namespace platform

@@ -1,6 +1,7 @@
 // quillbridge-host run as a user runs it: on the demo directory and on
 // directories holding fixture backends, checking what it prints and the
 // exit codes scripts rely on.
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstdlib>
@@ -193,6 +194,17 @@ TEST(QuillbridgeHost, UnusableModuleFilesExitWithThreeAndSayWhy) {
   const HostRun partial = run_host({(dir.path() / "partial.so").string(), dir.base()});
   EXPECT_EQ(partial.status, 3);
   EXPECT_NE(partial.err.find("does not export unload"), std::string::npos) << partial.err;
+
+  // Loading a pipe would wait for a writer forever, in either mode.
+  ASSERT_EQ(::mkfifo((dir.path() / "pipe.dll").c_str(), 0600), 0);
+  const HostRun pipe = run_host({(dir.path() / "pipe.dll").string(), dir.base()});
+  EXPECT_EQ(pipe.status, 3);
+  EXPECT_NE(pipe.err.find("is not a module"), std::string::npos) << pipe.err;
+  dir.write("descript.txt", "shiori,pipe.dll\r\n");
+  const HostRun check = run_host({"--check", dir.base()});
+  EXPECT_EQ(check.status, 1) << check.out;
+  EXPECT_NE(check.out.find("\"pipe.dll\" is not a file in the folder"), std::string::npos)
+      << check.out;
 }
 
 // Each way a backend's reply ends up as an empty result, and the one way
@@ -213,6 +225,8 @@ TEST(QuillbridgeHost, CheckNamesWhyAReplyGaveNoSentence) {
        "line 2: the header \"To\" has an empty value"},
       {"SHIORI/2.5 200 OK\r\nsentence: hi\r\n\r\n", 3, "Line 2 has the key \"sentence\""},
       {"SHIORI/2.5 204 No Content\r\n\r\n", 3, "no answer for this event"},
+      {"SHIORI/2.5 200 OK\r\nX: 1\r\nnoise\r\nSentence: hi\r\n\r\n", 3,
+       "Lines 3 to 4 were read as the one key"},
       {"SHIORI/2.5 400 Bad Request\r\nSentence: a\r\nSentence: b\r\n\r\n", 0,
        "Sentence: \"b\", from the Sentence header on line 3"},
   };
@@ -230,6 +244,48 @@ TEST(QuillbridgeHost, CheckNamesWhyAReplyGaveNoSentence) {
   TempDir empty;
   EXPECT_EQ(run_host({"--check", empty.base(), "greet"}).status, 1);
   EXPECT_EQ(run_host({"--check", (empty.path() / "absent").string()}).status, 2);
+}
+
+// A backend that crashes, aborts or hangs in its load or its request: the
+// check still ends, keeps (in its output file) every step said before, says
+// in which call and how the backend died, relays the backend's last words as
+// they came (converted with --sjis), and exits with 4.
+TEST(QuillbridgeHost, CheckSurvivesABackendThatCrashesOrHangs) {
+  FixtureLog log;
+  TempDir dir;
+  dir.add_fixture("recording", "shiori.dll");
+  // A sanitizer build would otherwise turn the crash into an exit of its own.
+  const char* sanitizer_options = std::getenv("ASAN_OPTIONS");
+  const std::string kept = sanitizer_options != nullptr ? sanitizer_options : "";
+  ::setenv("ASAN_OPTIONS", (kept + ":handle_segv=0").c_str(), 1);
+  struct Case {
+    std::string mode;
+    std::string before;  // the last step said before the backend was called
+    std::string said;
+  };
+  const Case cases[] = {
+      {"crash-load", "It exports load, request and unload.", "(SIGSEGV) in its load."},
+      {"abort-load", "It exports load, request and unload.", "(SIGABRT) in its load."},
+      {"hang-load", "It exports load, request and unload.", "still in its load after 1 s"},
+      {"crash-request", "Event: greet\\r\\n", "(SIGSEGV) in its request."},
+      {"abort-request", "Event: greet\\r\\n", "(SIGABRT) in its request."},
+      {"hang-request", "Event: greet\\r\\n", "still in its request after 1 s"},
+  };
+  for (const Case& c : cases) {
+    log.set_mode(c.mode);
+    const HostRun run = run_host({"--sjis", "--timeout", "1", "--check", dir.base(), "greet"});
+    EXPECT_EQ(run.status, 4) << c.mode << "\n" << run.out << run.err;
+    const std::size_t before = run.out.find(c.before);
+    EXPECT_NE(before, std::string::npos) << c.mode << "\n" << run.out;
+    EXPECT_GT(run.out.find(c.said), before) << c.mode << "\n" << run.out;
+    EXPECT_NE(run.err.find("fixture: \xE3\x81\x95\xE3\x82\x88\xE3\x81\x86\xE3\x81\xAA\xE3\x82\x89\n"),
+              std::string::npos)
+        << c.mode << "\n" << run.err;
+  }
+  if (sanitizer_options != nullptr)
+    ::setenv("ASAN_OPTIONS", kept.c_str(), 1);
+  else
+    ::unsetenv("ASAN_OPTIONS");
 }
 
 // The check before any request: a typo in the settings entry silently

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -15,6 +16,7 @@
 #include "platform/platform.h"
 #include "plugin/handoff.h"
 #include "plugin/plugin_codec.h"
+#include "quillbridge-host/check_process.h"
 #include "quillbridge-host/check_reply.h"
 #include "quillbridge-host/check_report.h"
 #include "quillbridge-host/text_display.h"
@@ -24,7 +26,7 @@ namespace host_check {
 namespace {
 
 const char check_usage[] =
-    "usage: quillbridge-host [--sjis] --check FOLDER [EVENT [REFERENCE...]]\n"
+    "usage: quillbridge-host [--sjis] [--timeout SECONDS] --check FOLDER [EVENT [REFERENCE...]]\n"
     "Shows what Quillbridge does with FOLDER, step by step, with its own\n"
     "routines: the settings file and the line naming the backend, the fallback\n"
     "taken and why, binding the backend and, given an EVENT, the exact request\n"
@@ -32,15 +34,23 @@ const char check_usage[] =
     "none did. Quillbridge.dll itself is not needed. Shift_JIS text is shown\n"
     "converted on a UTF-8 terminal; --sjis also takes EVENT and REFERENCEs as\n"
     "UTF-8 and converts them, and converts what is shown into a file or pipe.\n"
+    "The backend runs in a process of its own: when it crashes, or a call into\n"
+    "it takes longer than --timeout SECONDS (default 10; 0: no limit), the\n"
+    "check says in which call.\n"
     "\n"
     "Exit status: 0 a Sentence came back (without EVENT: the backend is bound);\n"
     "1 no backend found, or binding it failed; 2 usage error; 3 the backend\n"
-    "answered but gave no Sentence.\n";
+    "answered but gave no Sentence; 4 the backend crashed or did not return.\n";
+
+// The first word of the command line with which the check starts itself as
+// the process that calls into the backend; never typed by a user.
+constexpr const char child_word[] = "--check-child";
 
 struct CheckOptions {
   std::string folder;              // with a trailing separator
   std::vector<std::string> arguments;  // EVENT, REFERENCE...; empty: send nothing
   host_display::Charset charset = host_display::Charset::escaped;
+  int timeout_seconds = 10;        // for each call into the backend; 0: none
 };
 
 int usage_error(const std::string& problem) {
@@ -69,6 +79,13 @@ int parse_check_options(int argc, char** argv, CheckOptions& options) {
       continue;
     } else if (word == "--sjis") {
       shift_jis = true;
+    } else if (word == "--timeout") {
+      char* end = nullptr;
+      const long seconds = i + 1 < argc ? std::strtol(argv[i + 1], &end, 10) : -1;
+      if (end == nullptr || end == argv[i + 1] || *end != '\0' || seconds < 0 || seconds > 86400)
+        return usage_error("--timeout needs a number of seconds (0 to 86400)");
+      options.timeout_seconds = static_cast<int>(seconds);
+      ++i;
     } else {
       return usage_error("--check does not take " + word);
     }
@@ -109,21 +126,35 @@ std::string in_folder(const std::string& folder, const std::string& path) {
 }
 
 // Settings lines before line `up_to` (0: all) that a person would take for
-// a "shiori" entry but the module passes over, each with the reason.
+// a "shiori" entry but the module passes over, each with the reason. Reads
+// one line at a time, as the module does.
 void point_out_near_entries(const std::string& settings_path, long up_to, const Report& report) {
-  std::vector<std::string> lines;
-  if (!files::read_lines(lines, settings_path)) return;
-  for (std::size_t i = 0; i < lines.size() && (up_to == 0 || static_cast<long>(i) + 1 < up_to);
-       ++i) {
-    std::vector<std::string> fields;
-    text::split_fields(lines[i], ",", fields);
-    if (fields.empty() || !same_ignoring_case(trimmed(fields[0]), "shiori")) continue;
-    const char* why = fields[0] != "shiori"
-                          ? "its first field must be exactly \"shiori\" (lower case, no spaces)"
-                          : "it names no file after the comma";
-    report.line("Line " + std::to_string(i + 1) + " " + report.quoted(lines[i]) +
-                " is passed over: " + why + ".");
-  }
+  class NearEntryFinder final : public files::LineVisitor {
+   public:
+    NearEntryFinder(long up_to, const Report& report) : up_to_(up_to), report_(report) {}
+
+    bool visit_line(std::string& line) override {
+      ++number_;
+      if (up_to_ != 0 && number_ >= up_to_) return false;
+      fields_.clear();
+      text::split_fields(line, ",", fields_);
+      if (fields_.empty() || !same_ignoring_case(trimmed(fields_[0]), "shiori")) return true;
+      const char* why = fields_[0] != "shiori"
+                            ? "its first field must be exactly \"shiori\" (lower case, no spaces)"
+                            : "it names no file after the comma";
+      report_.line("Line " + std::to_string(number_) + " " + report_.quoted(line) +
+                   " is passed over: " + why + ".");
+      return true;
+    }
+
+   private:
+    const long up_to_;
+    const Report& report_;
+    long number_ = 0;
+    std::vector<std::string> fields_;
+  };
+  NearEntryFinder finder(up_to, report);
+  files::visit_lines(settings_path, finder);
 }
 
 // Whether the file at `path` starts with the byte order mark that the
@@ -290,17 +321,28 @@ std::string request_for(const std::vector<std::string>& arguments) {
 // has. (Its messages, and the rest of the request's fixed lines, are no use
 // here: optimised builds may store them in pieces.)
 bool is_quillbridge_file(const std::string& path) {
+  // Quillbridge is small, and its fixed request lines lie near its start
+  // (some 40 KB into the .so); a file of any size is read no further than this.
+  constexpr std::size_t read_at_most = 4u << 20;
   std::string mark = request_for({});
   mark.resize(mark.find("Quillbridge") + 11);
   platform::file_handle file = platform::open_file(path);
   if (file == nullptr) return false;
   std::string bytes;
   char buffer[64 * 1024];
-  for (long got; (got = platform::read_file(file, buffer, sizeof buffer)) > 0;)
+  for (long got; bytes.size() < read_at_most &&
+                 (got = platform::read_file(file, buffer, sizeof buffer)) > 0;)
     bytes.append(buffer, static_cast<std::size_t>(got));
   platform::close_file(file);
   return bytes.find(mark) != std::string::npos;
 }
+
+// The calls into the backend that the watching process names when the
+// backend crashes or hangs in one of them.
+constexpr const char call_module_load[] = "loading its file (its start-up code runs then)";
+constexpr const char call_load[] = "its load";
+constexpr const char call_request[] = "its request";
+constexpr const char call_release[] = "its unload, or freeing its file";
 
 // What the refusal of a file already loaded means for the user.
 // The system loader's own words for why the last load failed, beside the
@@ -357,6 +399,7 @@ class BindingNarrator final : public backend::BindingObserver {
   }
 
   void module_loaded(const std::string&, platform::module_handle module) override {
+    report_.step("");
     report_.line("It is not Quillbridge and not loaded yet. (Quillbridge refuses a file its host");
     report_.line("runs already, such as a ghost's own SHIORI: give it a folder of its own.)");
     if (module != nullptr) {
@@ -378,14 +421,17 @@ class BindingNarrator final : public backend::BindingObserver {
     if (!unload) missing += " unload";
     if (missing.empty()) {
       report_.line("It exports load, request and unload.");
+      report_.step(call_load);
       return;
     }
     report_.line("It does not export" + missing + ", so it is no backend: Quillbridge shows");
     report_.line("\"<path>: load, unload, request...\" (see the readme's messages).");
     name_other_interface(module, report_);
+    report_.step(call_release);
   }
 
   void load_returned(platform::module_bool result) override {
+    report_.step(result != 0 ? "" : call_release);
     report_.line("load(" + report_.quoted(folder_) + ") returned " + std::to_string(result) + ".");
     if (result != 0) return;
     report_.line("The backend refused to start: Quillbridge shows \"<path>: load()...FALSE...\".");
@@ -412,7 +458,42 @@ bool bind_explained(backend::BackendModule& backend, const std::string& folder,
     return false;
   }
   BindingNarrator narrator(folder, report);
-  return backend::bind_backend(backend, folder, name, &narrator);
+  report.step(call_module_load);
+  const bool bound = backend::bind_backend(backend, folder, name, &narrator);
+  report.step("");
+  return bound;
+}
+
+// The steps of the check: discovery, binding and, given arguments, one
+// request; the backend is released before it returns.
+int check_steps(const CheckOptions& options, const Report& report) {
+  const std::optional<std::string> name = explain_discovery(options.folder, report);
+  if (!name) return exit_no_backend;
+  backend::BackendModule backend;
+  if (!bind_explained(backend, options.folder, *name, report)) return exit_no_backend;
+  int status = exit_sentence;
+  if (options.arguments.empty()) {
+    report.line("Give an EVENT after the folder to send the backend a request.");
+  } else {
+    report.heading("Asking the backend as Quillbridge does");
+    const std::string request = request_for(options.arguments);
+    report.block("request", request);
+    long length = 0;
+    platform::block_handle request_block = plugin::give_block(request, &length);
+    report.step(call_request);
+    plugin::ReceivedBlock reply_block =
+        request_block != nullptr ? backend::forward_request(backend, request_block, request.size())
+                                 : plugin::ReceivedBlock();
+    report.step("");
+    const std::string reply(reply_block.text());
+    reply_block.release();
+    report.block("reply", reply);
+    status = explain_reply(reply, report) ? exit_sentence : exit_no_sentence;
+  }
+  report.step(call_release);
+  backend::release_backend(backend);
+  report.step("");
+  return status;
 }
 
 }  // namespace
@@ -424,37 +505,33 @@ bool is_check_command(int argc, char** argv) {
     const std::string_view word = argv[i];
     if (word == "--") return false;
     if (word == "--check") return true;
+    if (word == "--timeout") ++i;  // its number
   }
   return false;
+}
+
+bool is_check_child_command(int argc, char** argv) {
+  return argc > 1 && std::string_view(argv[1]) == child_word;
 }
 
 int run_check(int argc, char** argv) {
   CheckOptions options;
   if (const int stop = parse_check_options(argc, argv, options); stop >= 0) return stop;
-  const Report report(options.charset);
+  // The child parses the same words again, after the one that marks it.
+  std::vector<std::string> child_arguments = {child_word};
+  child_arguments.insert(child_arguments.end(), argv + 1, argv + argc);
+  const std::optional<int> status =
+      watch_check(child_arguments, run_check_child, options.charset, options.timeout_seconds);
+  if (status) return *status;
+  // No process could be started: the check runs here, unguarded.
+  return check_steps(options, Report(options.charset));
+}
 
-  const std::optional<std::string> name = explain_discovery(options.folder, report);
-  if (!name) return exit_no_backend;
-  backend::BackendModule backend;
-  if (!bind_explained(backend, options.folder, *name, report)) return exit_no_backend;
-  if (options.arguments.empty()) {
-    report.line("Give an EVENT after the folder to send the backend a request.");
-    return exit_sentence;
-  }
-
-  report.heading("Asking the backend as Quillbridge does");
-  const std::string request = request_for(options.arguments);
-  long length = 0;
-  platform::block_handle request_block = plugin::give_block(request, &length);
-  plugin::ReceivedBlock reply_block =
-      request_block != nullptr ? backend::forward_request(backend, request_block, request.size())
-                               : plugin::ReceivedBlock();
-  const std::string reply(reply_block.text());
-  reply_block.release();
-  report.block("request", request);
-  report.block("reply", reply);
-  std::fflush(stdout);
-  return explain_reply(reply, report) ? exit_sentence : exit_no_sentence;
+int run_check_child(int argc, char** argv) {
+  std::FILE* out = platform::take_standard_output();
+  CheckOptions options;
+  if (const int stop = parse_check_options(argc - 1, argv + 1, options); stop >= 0) return stop;
+  return check_steps(options, Report(options.charset, out, true));
 }
 
 }  // namespace host_check

@@ -11,13 +11,21 @@
 
 namespace host_check {
 
-// Prints the steps of one check.
+// Starts a line the check's process writes for the process that watches
+// it: the call into the backend that begins, or none. No report line holds
+// this byte: every control byte is shown escaped.
+inline constexpr char step_mark = '\x01';
+
+// Prints the steps of one check, each line at once, so that everything
+// said before a backend crashes stays said.
 class Report {
  public:
-  explicit Report(host_display::Charset charset) : charset_(charset) {}
+  explicit Report(host_display::Charset charset, std::FILE* out = stdout,
+                  bool marks_steps = false)
+      : charset_(charset), out_(out), marks_steps_(marks_steps) {}
 
-  void heading(const std::string& title) const { std::printf("\n== %s\n", title.c_str()); }
-  void line(const std::string& text) const { std::printf("  %s\n", text.c_str()); }
+  void heading(const std::string& title) const { write("\n== " + title + "\n"); }
+  void line(const std::string& text) const { write("  " + text + "\n"); }
   // Bytes that came from a file or a backend, made readable.
   std::string bytes(std::string_view raw) const {
     return host_display::readable(std::string(raw), charset_);
@@ -30,12 +38,24 @@ class Report {
     return text;
   }
   void block(const char* title, const std::string& raw) const {
-    std::printf("--- %s (%zu bytes)\n", title, raw.size());
-    std::fputs(host_display::readable_lines(raw, charset_).c_str(), stdout);
+    write("--- " + std::string(title) + " (" + std::to_string(raw.size()) + " bytes)\n" +
+          host_display::readable_lines(raw, charset_));
+  }
+  // Tells the watching process that a call into the backend begins: `call`
+  // names it ("its load"); empty when the call has returned.
+  void step(const char* call) const {
+    if (marks_steps_) write(step_mark + std::string(call) + "\n");
   }
 
  private:
+  void write(const std::string& text) const {
+    std::fwrite(text.data(), 1, text.size(), out_);
+    std::fflush(out_);
+  }
+
   host_display::Charset charset_;
+  std::FILE* out_;
+  bool marks_steps_;
 };
 
 // ASCII letters compared without regard to case; other bytes as they are.

@@ -244,6 +244,11 @@ class LoadedModule {
       say(options_, path + " is a directory, not a module file");
       return false;
     }
+    // Loading a pipe would wait for a writer forever.
+    if (kind == platform::FileKind::special) {
+      say(options_, path + " is not a module: it is a pipe or device, not a file");
+      return false;
+    }
     // A bare file name means the file in the current folder, as checked
     // above; Windows would otherwise look beside this program first.
     const bool bare = path.find_first_of("/\\:") == std::string::npos;
@@ -403,6 +408,7 @@ int send_requests(Options& options) {
 
 int main(int argc, char** argv) {
   platform::use_binary_standard_streams();
+  if (host_check::is_check_child_command(argc, argv)) return host_check::run_check_child(argc, argv);
   if (host_check::is_check_command(argc, argv)) return host_check::run_check(argc, argv);
   Options options;
   if (const int stop = parse_options(argc, argv, options); stop >= 0) return stop;

@@ -115,6 +115,16 @@ std::string utf8_from_shift_jis(const std::string& bytes) {
   return show(bytes, Charset::shift_jis_as_utf8, true);
 }
 
+std::size_t whole_characters(const std::string& bytes) {
+  std::size_t i = 0;
+  while (i < bytes.size()) {
+    const std::size_t size = is_lead_byte(static_cast<unsigned char>(bytes[i])) ? 2 : 1;
+    if (i + size > bytes.size()) break;
+    i += size;
+  }
+  return i;
+}
+
 bool shift_jis_from_utf8(const std::string& utf8, std::string& shift_jis) {
   return convert(module_charset, "UTF-8", utf8, shift_jis);
 }

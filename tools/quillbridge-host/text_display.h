@@ -2,6 +2,7 @@
 // typed into the Shift_JIS bytes a module expects.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "platform/platform.h"
@@ -38,6 +39,11 @@ std::string readable_lines(const std::string& bytes, Charset charset);
 // converted, line ends and tabs kept, every other byte that makes no
 // character shown as \xNN, so nothing after a bad byte is lost.
 std::string utf8_from_shift_jis(const std::string& bytes);
+
+// How many bytes at the start of `bytes` make whole Shift_JIS characters:
+// all of them but a lead byte at the very end, whose second byte is still
+// to come.
+std::size_t whole_characters(const std::string& bytes);
 
 // Text typed in UTF-8 as code page 932 Shift_JIS. False when it is not
 // UTF-8 or holds a character Shift_JIS cannot write.
