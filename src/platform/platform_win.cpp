@@ -306,7 +306,10 @@ ChildProcess* start_child(const std::vector<std::string>& arguments, int (*)(int
   const DWORD length = GetModuleFileNameA(nullptr, program, MAX_PATH);
   if (length == 0 || length >= MAX_PATH) return nullptr;
   std::string command = quoted_word(program);
-  for (const std::string& word : arguments) command += " " + quoted_word(word);
+  for (const std::string& word : arguments) {
+    command += ' ';
+    command += quoted_word(word);
+  }
 
   // The write ends go to the child; the read ends stay here only.
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
@@ -377,7 +380,8 @@ ChildEnd end_child(ChildProcess* child) {
     std::snprintf(hex, sizeof hex, "0x%08lX", static_cast<unsigned long>(code));
     const std::string name = exception_name(code);
     end.crashed = true;
-    end.cause = "exception " + std::string(hex) + (name.empty() ? "" : " (" + name + ")");
+    end.cause = std::string("exception ") + hex;
+    if (!name.empty()) end.cause += " (" + name + ")";
   }
   return end;
 }
