@@ -246,6 +246,32 @@ TEST(QuillbridgeHost, CheckNamesWhyAReplyGaveNoSentence) {
   EXPECT_EQ(run_host({"--check", (empty.path() / "absent").string()}).status, 2);
 }
 
+// --check sends the backend what the module sends for the same arguments,
+// byte for byte: an empty argument ends the arguments read, a leading blank
+// is dropped.
+TEST(QuillbridgeHost, CheckSendsWhatTheModuleSends) {
+  TempDir dir;
+  dir.add_fixture("recording", "shiori.dll");
+  const std::vector<std::vector<std::string>> cases = {
+      {"", "x"}, {" greet", " x "}, {"greet", "", "y"}, {"greet", "\x95\x5C", "-x"}};
+  for (const std::vector<std::string>& arguments : cases) {
+    FixtureLog log;
+    std::vector<std::string> plain = {QB_MODULE_PATH, dir.base()};
+    std::vector<std::string> check = {"--check", dir.base()};
+    plain.insert(plain.end(), arguments.begin(), arguments.end());
+    check.insert(check.end(), arguments.begin(), arguments.end());
+    EXPECT_EQ(run_host(plain).status, 0);
+    const HostRun checked = run_host(check);
+    const std::vector<std::string> sent = log.bytes_of("request");
+    ASSERT_EQ(sent.size(), 2u) << arguments[0];
+    EXPECT_EQ(sent[1], sent[0]) << arguments[0];
+    if (arguments[0].empty()) {
+      EXPECT_NE(checked.out.find("Charset: Shift_JIS\\r\\n\n\\r\\n\n--- reply"), std::string::npos)
+          << checked.out;
+    }
+  }
+}
+
 // A backend that crashes, aborts or hangs in its load or its request: the
 // check still ends, keeps (in its output file) every step said before, says
 // in which call and how the backend died, relays the backend's last words as

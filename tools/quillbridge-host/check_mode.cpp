@@ -18,6 +18,7 @@
 #include "plugin/plugin_codec.h"
 #include "quillbridge-host/check_process.h"
 #include "quillbridge-host/check_reply.h"
+#include "quillbridge-host/host_request.h"
 #include "quillbridge-host/check_report.h"
 #include "quillbridge-host/text_display.h"
 #include "text/field_splitting.h"
@@ -306,11 +307,14 @@ std::optional<std::string> explain_discovery(const std::string& folder, const Re
 // ---------------------------------------------------------------------------
 // Binding.
 
-// The request Quillbridge sends for `arguments`, composed by its own code.
+// The request Quillbridge sends its backend when a host sends `arguments`:
+// the host's request, as this tool sends it in its other modes, read and
+// composed by the module's own routines, so that what is shown is what
+// Quillbridge sends, byte for byte (an empty argument ends the reading, a
+// leading blank is dropped).
 std::string request_for(const std::vector<std::string>& arguments) {
-  plugin::ArgumentList list;
-  for (std::size_t i = 0; i < arguments.size() && i < plugin::max_arguments; ++i)
-    list.set(i, arguments[i]);
+  const std::string host_text = host_request::plugin_request(arguments);
+  const plugin::ArgumentList list = plugin::decode_plugin_request(host_text);
   std::string request(backend::sentence_request_size(list), '\0');
   backend::compose_sentence_request(list, request.data());
   return request;

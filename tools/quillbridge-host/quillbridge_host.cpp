@@ -9,6 +9,7 @@
 
 #include "platform/platform.h"
 #include "quillbridge-host/check_mode.h"
+#include "quillbridge-host/host_request.h"
 #include "quillbridge-host/text_display.h"
 
 namespace {
@@ -165,13 +166,6 @@ bool to_module_text(const Options& options, std::vector<std::string>& arguments)
     arguments[i] = converted;
   }
   return true;
-}
-
-std::string build_request(const std::vector<std::string>& arguments) {
-  std::string text = "EXECUTE SAORI/1.0\r\nSender: quillbridge-host\r\nCharset: Shift_JIS\r\n";
-  for (std::size_t i = 0; i < arguments.size(); ++i)
-    text += "Argument" + std::to_string(i) + ": " + arguments[i] + "\r\n";
-  return text + "\r\n";
 }
 
 // The arguments of one typed line: tab-separated fields when the line holds
@@ -367,7 +361,7 @@ void run_interactive(Session& session, const Options& options) {
     std::vector<std::string> arguments = split_typed_line(line);
     // A line that cannot be sent is said so and skipped; the session goes on.
     if (arguments.empty() || !to_module_text(options, arguments)) continue;
-    session.send(build_request(arguments));
+    session.send(host_request::plugin_request(arguments));
   }
   if (!options.raw) std::putchar('\n');
 }
@@ -382,7 +376,7 @@ int send_requests(Options& options) {
   }
   if (options.request_file.empty() && !options.interactive) {
     if (!to_module_text(options, options.arguments)) return exit_usage;
-    request = build_request(options.arguments);
+    request = host_request::plugin_request(options.arguments);
   }
 
   // The module's messages come in Shift_JIS; hold them to show them
