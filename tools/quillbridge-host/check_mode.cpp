@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -50,9 +51,31 @@ constexpr const char child_word[] = "--check-child";
 struct CheckOptions {
   std::string folder;              // with a trailing separator
   std::vector<std::string> arguments;  // EVENT, REFERENCE...; empty: send nothing
+  // How Shift_JIS is shown in the report, and in what the backend writes
+  // to standard error; follow from --sjis, the system and where each goes.
   host_display::Charset charset = host_display::Charset::escaped;
+  host_display::Charset message_charset = host_display::Charset::escaped;
   int timeout_seconds = 10;        // for each call into the backend; 0: none
 };
+
+// The report's charset as a word on the child's command line: the child's
+// standard output is a pipe, so it cannot see the terminal for itself.
+constexpr const char* charset_words[] = {"escaped", "shift_jis_as_utf8", "as_they_are"};
+constexpr host_display::Charset charsets[] = {host_display::Charset::escaped,
+                                              host_display::Charset::shift_jis_as_utf8,
+                                              host_display::Charset::as_they_are};
+
+const char* word_for(host_display::Charset charset) {
+  for (std::size_t i = 0; i < std::size(charsets); ++i)
+    if (charsets[i] == charset) return charset_words[i];
+  return charset_words[0];
+}
+
+host_display::Charset charset_for(std::string_view word) {
+  for (std::size_t i = 0; i < std::size(charsets); ++i)
+    if (word == charset_words[i]) return charsets[i];
+  return host_display::Charset::escaped;
+}
 
 int usage_error(const std::string& problem) {
   std::fprintf(stderr, "quillbridge-host: %s\n", problem.c_str());
@@ -93,13 +116,14 @@ int parse_check_options(int argc, char** argv, CheckOptions& options) {
   }
   if (positional.empty()) return usage_error("--check needs a FOLDER");
   if (platform::console_speaks_ansi_text()) {
-    options.charset = host_display::Charset::as_they_are;
+    options.charset = options.message_charset = host_display::Charset::as_they_are;
   } else if (!shift_jis) {
     options.charset = host_display::charset_by_default(platform::StandardStream::output);
+    options.message_charset = host_display::charset_by_default(platform::StandardStream::error);
   } else if (!host_display::can_convert_shift_jis()) {
     return usage_error("--sjis: this build has no Shift_JIS converter");
   } else {
-    options.charset = host_display::Charset::shift_jis_as_utf8;
+    options.charset = options.message_charset = host_display::Charset::shift_jis_as_utf8;
   }
   if (platform::file_kind(positional[0]) != platform::FileKind::directory)
     return usage_error(positional[0] + " is not a folder");
@@ -521,11 +545,12 @@ bool is_check_child_command(int argc, char** argv) {
 int run_check(int argc, char** argv) {
   CheckOptions options;
   if (const int stop = parse_check_options(argc, argv, options); stop >= 0) return stop;
-  // The child parses the same words again, after the one that marks it.
-  std::vector<std::string> child_arguments = {child_word};
+  // The child parses the same words again, after the one that marks it and
+  // the charset of the report.
+  std::vector<std::string> child_arguments = {child_word, word_for(options.charset)};
   child_arguments.insert(child_arguments.end(), argv + 1, argv + argc);
-  const std::optional<int> status =
-      watch_check(child_arguments, run_check_child, options.charset, options.timeout_seconds);
+  const std::optional<int> status = watch_check(child_arguments, run_check_child,
+                                                options.message_charset, options.timeout_seconds);
   if (status) return *status;
   // No process could be started: the check runs here, unguarded.
   return check_steps(options, Report(options.charset));
@@ -534,7 +559,9 @@ int run_check(int argc, char** argv) {
 int run_check_child(int argc, char** argv) {
   std::FILE* out = platform::take_standard_output();
   CheckOptions options;
-  if (const int stop = parse_check_options(argc - 1, argv + 1, options); stop >= 0) return stop;
+  if (argc < 3) return exit_usage;
+  if (const int stop = parse_check_options(argc - 2, argv + 2, options); stop >= 0) return stop;
+  options.charset = charset_for(argv[2]);
   return check_steps(options, Report(options.charset, out, true));
 }
 

@@ -89,11 +89,11 @@ class MessageRelay {
 
 std::optional<int> watch_check(const std::vector<std::string>& arguments,
                                int (*child_main)(int argc, char** argv),
-                               host_display::Charset charset, int timeout_seconds) {
+                               host_display::Charset message_charset, int timeout_seconds) {
   platform::ChildProcess* child = platform::start_child(arguments, child_main);
   if (child == nullptr) return std::nullopt;
   ReportRelay report;
-  MessageRelay messages(charset);
+  MessageRelay messages(message_charset);
   std::string output, error;
   bool timed_out = false;
   for (bool running = true; running;) {
@@ -111,7 +111,7 @@ std::optional<int> watch_check(const std::vector<std::string>& arguments,
   report.finish();
   if (!timed_out && !end.crashed && report.call().empty()) return end.exit_code;
 
-  const Report said(charset);
+  const Report said(host_display::Charset::escaped);  // says nothing read from a file
   const std::string call = report.call().empty() ? "no call into the backend" : report.call();
   if (timed_out) {
     said.heading("The backend did not return");
