@@ -19,8 +19,8 @@
 #include "plugin/plugin_codec.h"
 #include "quillbridge-host/check_process.h"
 #include "quillbridge-host/check_reply.h"
-#include "quillbridge-host/host_request.h"
 #include "quillbridge-host/check_report.h"
+#include "quillbridge-host/host_request.h"
 #include "quillbridge-host/text_display.h"
 #include "text/field_splitting.h"
 
@@ -28,7 +28,8 @@ namespace host_check {
 namespace {
 
 const char check_usage[] =
-    "usage: quillbridge-host [--sjis] [--timeout SECONDS] --check FOLDER [EVENT [REFERENCE...]]\n"
+    "usage: quillbridge-host [--sjis] [--timeout SECONDS] --check FOLDER\n"
+    "                        [EVENT [REFERENCE...]]\n"
     "Shows what Quillbridge does with FOLDER, step by step, with its own\n"
     "routines: the settings file and the line naming the backend, the fallback\n"
     "taken and why, binding the backend and, given an EVENT, the exact request\n"
@@ -372,7 +373,6 @@ constexpr const char call_load[] = "its load";
 constexpr const char call_request[] = "its request";
 constexpr const char call_release[] = "its unload, or freeing its file";
 
-// What the refusal of a file already loaded means for the user.
 // The system loader's own words for why the last load failed, beside the
 // explanation above, which can only list the usual causes.
 void say_loader_reason(const Report& report) {
@@ -408,6 +408,7 @@ void name_other_interface(platform::module_handle module, const Report& report) 
   report.line("these very names. This file cannot be its backend.");
 }
 
+// What the refusal of a file already loaded means for the user.
 void explain_refusal(const Report& report) {
   report.line("Quillbridge refuses it without loading it: its message is the path followed");
   report.line("by \": ...Quillbridge...\". Keep Quillbridge and its backend in a folder of");
