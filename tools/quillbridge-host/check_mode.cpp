@@ -351,7 +351,9 @@ std::string request_for(const std::vector<std::string>& arguments) {
 // here: optimised builds may store them in pieces.)
 bool is_quillbridge_file(const std::string& path) {
   // Quillbridge is small, and its fixed request lines lie near its start
-  // (some 40 KB into the .so); a file of any size is read no further than this.
+  // (40 KB into the .so, 200 KB into the DLL, 740 KB into a sanitizer
+  // build); a file of any size is read no further than this, and a file
+  // that does not start as a module is read no further than its start.
   constexpr std::size_t read_at_most = 4u << 20;
   std::string mark = request_for({});
   mark.resize(mark.find("Quillbridge") + 11);
@@ -360,8 +362,11 @@ bool is_quillbridge_file(const std::string& path) {
   std::string bytes;
   char buffer[64 * 1024];
   for (long got; bytes.size() < read_at_most &&
-                 (got = platform::read_file(file, buffer, sizeof buffer)) > 0;)
+                 (got = platform::read_file(file, buffer, sizeof buffer)) > 0;) {
     bytes.append(buffer, static_cast<std::size_t>(got));
+    if (bytes.size() >= 4 && bytes.compare(0, 2, "MZ") != 0 && bytes.compare(0, 4, "\x7f" "ELF") != 0)
+      break;
+  }
   platform::close_file(file);
   return bytes.find(mark) != std::string::npos;
 }
