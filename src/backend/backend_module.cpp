@@ -57,8 +57,9 @@ bool bind_backend(BackendModule& backend, const std::string& base_directory,
     return refuse(path + already_loaded_suffix, observer);
   }
 
-  backend.module = platform::load_module(path);
-  if (observer != nullptr) observer->module_loaded(path, backend.module);
+  std::string loader_reason;  // asked for only where someone reads it
+  backend.module = platform::load_module(path, observer != nullptr ? &loader_reason : nullptr);
+  if (observer != nullptr) observer->module_loaded(path, backend.module, loader_reason);
   if (backend.module == nullptr) return refuse(path + load_failed_suffix, observer);
 
   backend.load_entry = resolve<platform::entry_load>(backend.module, "load");

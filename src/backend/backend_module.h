@@ -51,9 +51,10 @@ class BindingObserver {
   // The file at `path` is loaded in this process already, as `residence`
   // says; it is refused without being loaded.
   virtual void refused_as_loaded(const std::string& /*path*/, platform::Residence /*residence*/) {}
-  // The system was asked to load `path`; `module` is null when it failed.
-  // Called straight after, so the system can still be asked why.
-  virtual void module_loaded(const std::string& /*path*/, platform::module_handle /*module*/) {}
+  // The system was asked to load `path`; `module` is null when it failed,
+  // and `loader_reason` then holds the system loader's own words for why.
+  virtual void module_loaded(const std::string& /*path*/, platform::module_handle /*module*/,
+                             const std::string& /*loader_reason*/) {}
   // The entry points were looked up in `module`, which stays loaded until
   // this returns; each flag says whether that export was found.
   virtual void entries_found(platform::module_handle /*module*/, bool /*load*/, bool /*request*/,

@@ -48,12 +48,10 @@ using module_handle = void*;
 // Loads a module file by its byte-string path; null on failure. On POSIX a
 // function the module names is bound when it is first called, as the hosts
 // of such modules load them, so a module that names a function it never
-// calls still loads.
-module_handle load_module(const std::string& path);
-// Why the last load_module call failed, in the system loader's own words
-// (POSIX: dlerror; Windows: the error code and its system text); empty when
-// it succeeded. Kept until the next load_module call.
-std::string last_load_error();
+// calls still loads. On failure, `reason` (when given) receives the system
+// loader's own words for why (POSIX: dlerror; Windows: the error code and
+// its system text).
+module_handle load_module(const std::string& path, std::string* reason = nullptr);
 // Looks up an exported entry point by name; null when absent.
 void* find_entry(module_handle module, const char* name);
 void free_module(module_handle module);

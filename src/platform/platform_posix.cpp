@@ -71,10 +71,6 @@ std::string module_file(const std::string& path) {
   return file;
 }
 
-// What dlerror said when load_module last failed; dlerror itself forgets
-// once asked, and any later dl call may replace it.
-std::string load_failure;
-
 // Only a regular file may be opened: a FIFO would block the open (or the
 // reads) forever and a device such as /dev/zero never ends.
 bool is_regular_file(const char* path) {
@@ -122,26 +118,23 @@ char* block_bytes(block_handle block) { return block; }
 
 void free_block(block_handle block) { std::free(block); }
 
-module_handle load_module(const std::string& path) {
-  load_failure.clear();
+module_handle load_module(const std::string& path, std::string* reason) {
   if (QB_INJECTED_FAILURE(module_load)) return nullptr;
   const std::string file = module_file(path);
   if (file.empty()) {
-    load_failure = "no file name";
+    if (reason != nullptr) *reason = "no file name";
     return nullptr;
   }
   // Lazy binding, as the hosts of these modules use: a backend built with a
   // function left undefined that it never calls loads there, so it must
   // load here too. Local, so that two backends never mix their symbols.
   module_handle module = dlopen(file.c_str(), RTLD_LAZY | RTLD_LOCAL);
-  if (module == nullptr) {
-    const char* reason = dlerror();
-    load_failure = reason != nullptr ? reason : "the loader gave no reason";
+  if (module == nullptr && reason != nullptr) {
+    const char* said = dlerror();
+    *reason = said != nullptr ? said : "the loader gave no reason";
   }
   return module;
 }
-
-std::string last_load_error() { return load_failure; }
 
 Residence module_residence(const std::string& path) {
   const std::string file = module_file(path);

@@ -22,12 +22,6 @@ bool lead_byte_set_filled = false;
 // Set when the process, not the host, is unloading us (see DllMain).
 bool exiting_process = false;
 
-// Why LoadLibraryA last failed, taken at once, since any later call may
-// replace the thread's error code; 0 after a load that succeeded. The path
-// goes into the system's text, which names it "%1".
-DWORD load_failure = 0;
-std::string load_failure_path;
-
 void fill_from_code_page(UINT code_page) {
   lead_byte_set = LeadByteSet{};
   CPINFO info;
@@ -40,6 +34,26 @@ void fill_from_code_page(UINT code_page) {
     }
   }
   lead_byte_set_filled = true;
+}
+
+// The error code of a failed LoadLibraryA with the system's text for it
+// (e.g. 126: a DLL that the module needs is missing; 193: not a module for
+// this word size), in the ANSI code page.
+std::string loader_reason(DWORD code, const std::string& path) {
+  std::string text = "error " + std::to_string(code);
+  char message[512];
+  const DWORD length =
+      FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+                     message, sizeof message, nullptr);
+  std::string said(message, length);
+  while (!said.empty() && (said.back() == '\n' || said.back() == '\r' || said.back() == ' '))
+    said.pop_back();
+  // Inserts are left to us rather than to FormatMessageA, which would read
+  // as many arguments as the text asks for; the path is the one "%1" names.
+  const std::size_t insert = said.find("%1");
+  if (insert != std::string::npos) said.replace(insert, 2, path.c_str());
+  if (!said.empty()) text += ": " + said;
+  return text;
 }
 
 }  // namespace
@@ -62,33 +76,10 @@ void free_block(block_handle block) {
   }
 }
 
-module_handle load_module(const std::string& path) {
+module_handle load_module(const std::string& path, std::string* reason) {
   HMODULE module = LoadLibraryA(path.c_str());
-  load_failure = module == nullptr ? GetLastError() : 0;
-  if (module == nullptr) load_failure_path = path.c_str();
+  if (module == nullptr && reason != nullptr) *reason = loader_reason(GetLastError(), path);
   return module;
-}
-
-// The code with the system's text for it (e.g. 126: a DLL that the module
-// needs is missing; 193: not a module for this word size), in the ANSI
-// code page.
-std::string last_load_error() {
-  if (load_failure == 0) return {};
-  const DWORD code = load_failure;
-  std::string text = "error " + std::to_string(code);
-  char message[512];
-  const DWORD length =
-      FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-                     message, sizeof message, nullptr);
-  std::string said(message, length);
-  while (!said.empty() && (said.back() == '\n' || said.back() == '\r' || said.back() == ' '))
-    said.pop_back();
-  // Inserts are left to us rather than to FormatMessageA, which would read
-  // as many arguments as the text asks for.
-  const std::size_t insert = said.find("%1");
-  if (insert != std::string::npos) said.replace(insert, 2, load_failure_path);
-  if (!said.empty()) text += ": " + said;
-  return text;
 }
 
 void* find_entry(module_handle module, const char* name) {

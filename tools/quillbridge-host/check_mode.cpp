@@ -378,10 +378,9 @@ constexpr const char call_load[] = "its load";
 constexpr const char call_request[] = "its request";
 constexpr const char call_release[] = "its unload, or freeing its file";
 
-// The system loader's own words for why the last load failed, beside the
+// The system loader's own words for why a load failed, beside the
 // explanation above, which can only list the usual causes.
-void say_loader_reason(const Report& report) {
-  const std::string reason = platform::last_load_error();
+void say_loader_reason(const std::string& reason, const Report& report) {
   if (!reason.empty()) report.line("The system's loader says: " + report.bytes(reason));
 }
 
@@ -432,7 +431,8 @@ class BindingNarrator final : public backend::BindingObserver {
     explain_refusal(report_);
   }
 
-  void module_loaded(const std::string&, platform::module_handle module) override {
+  void module_loaded(const std::string&, platform::module_handle module,
+                     const std::string& loader_reason) override {
     report_.step("");
     report_.line("It is not Quillbridge and not loaded yet. (Quillbridge refuses a file its host");
     report_.line("runs already, such as a ghost's own SHIORI: give it a folder of its own.)");
@@ -444,7 +444,7 @@ class BindingNarrator final : public backend::BindingObserver {
     report_.line("(see the readme's messages). It is not a module, or is built for another");
     report_.line("system or word size (a Windows DLL is checked with quillbridge-host.exe; hosts");
     report_.line("and Quillbridge are 32-bit), or a DLL it needs is missing.");
-    say_loader_reason(report_);
+    say_loader_reason(loader_reason, report_);
   }
 
   void entries_found(platform::module_handle module, bool load, bool request,
