@@ -15,6 +15,7 @@
 #include "backend/sentence_request.h"
 #include "files/settings_file.h"
 #include "platform/platform.h"
+#include "quillbridge-host/platform/host_platform.h"
 #include "plugin/handoff.h"
 #include "plugin/plugin_codec.h"
 #include "quillbridge-host/check_process.h"

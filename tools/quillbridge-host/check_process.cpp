@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "platform/platform.h"
+#include "quillbridge-host/platform/host_platform.h"
 #include "quillbridge-host/check_mode.h"
 #include "quillbridge-host/check_report.h"
 

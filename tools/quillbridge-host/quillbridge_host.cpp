@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "quillbridge-host/platform/host_platform.h"
 #include "quillbridge-host/check_mode.h"
 #include "quillbridge-host/host_request.h"
 #include "quillbridge-host/text_display.h"

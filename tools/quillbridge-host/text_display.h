@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "quillbridge-host/platform/host_platform.h"
 
 namespace host_display {
 
