@@ -2,7 +2,8 @@
 # Inspects a built Quillbridge.dll with the mingw binutils: the machine type,
 # exactly the three undecorated exports, imports only from DLLs that every
 # Windows has, cdecl returns in every export (a `ret N` would be stdcall and
-# unbalance the host's stack), and the version resource.
+# unbalance the host's stack), no test hooks or host tool code, and the
+# version resource.
 #   check_windows_dll.sh DLL i386|x86-64
 set -euo pipefail
 dll=$1
@@ -53,6 +54,11 @@ for i in "${!export_names[@]}"; do
     fail "export $name returns with 'ret N' (stdcall); it must be cdecl"
   fi
 done
+
+# Test hooks and the host tool's own system calls are never linked in.
+if $triple-nm -C "$dll" 2>/dev/null | grep -Eq 'fault_injection|use_lead_byte_rule|start_child|exported_names'; then
+  fail "holds test hooks or host tool code"
+fi
 
 strings_tool=$triple-strings
 $strings_tool -el "$dll" | grep -qx 'Quillbridge' || fail "no product name in the version resource"
