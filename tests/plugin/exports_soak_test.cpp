@@ -30,6 +30,15 @@ constexpr bool check_heap = true;
 constexpr auto soak_time_limit = std::chrono::seconds(25);
 constexpr long resident_margin = 1 << 20;
 
+// The recording backend as the fallback name, with no log file, so that it
+// records nothing to disk, and answering as it does by default.
+void add_quiet_backend(TempDir& dir) {
+  unsetenv("QB_FIXTURE_LOG");
+  unsetenv("QB_FIXTURE_REPLY");
+  unsetenv("QB_FIXTURE_MODE");
+  dir.add_fixture("recording", "satori.dll");
+}
+
 long resident_bytes() {
   long pages = 0, resident = 0;
   if (std::FILE* statm = std::fopen("/proc/self/statm", "r")) {
@@ -40,12 +49,8 @@ long resident_bytes() {
 }
 
 TEST(ExportsSoak, MillionRequestsKeepResidentMemoryFlat) {
-  // The recording backend without a log file records nothing to disk.
-  unsetenv("QB_FIXTURE_LOG");
-  unsetenv("QB_FIXTURE_REPLY");
-  unsetenv("QB_FIXTURE_MODE");
   TempDir dir;
-  dir.add_fixture("recording", "satori.dll");
+  add_quiet_backend(dir);
   ModuleHost host;
   ASSERT_EQ(host.load(dir.base()), 1);
 
@@ -73,11 +78,8 @@ TEST(ExportsSoak, MillionRequestsKeepResidentMemoryFlat) {
 // Hosts that start a plug-in around every call load and unload it that often;
 // nothing the module files per load (its exit clean-up included) may stay.
 TEST(ExportsSoak, LoadUnloadPairsKeepTheHeapFlat) {
-  unsetenv("QB_FIXTURE_LOG");
-  unsetenv("QB_FIXTURE_REPLY");
-  unsetenv("QB_FIXTURE_MODE");
   TempDir dir;
-  dir.add_fixture("recording", "satori.dll");
+  add_quiet_backend(dir);
   ModuleHost host;
   constexpr long warm_up = 100;
   std::size_t heap_after_warm_up = 0;
