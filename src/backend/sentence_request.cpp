@@ -11,7 +11,8 @@ namespace {
 constexpr std::string_view request_head =
     "GET Sentence SHIORI/2.5\r\nSender: Quillbridge\r\nCharset: Shift_JIS\r\n";
 constexpr std::string_view event_label = "Event: ";
-constexpr std::string_view reference_label = "Reference";  // then the number and ": "
+constexpr std::string_view reference_label = "Reference";  // then the number
+constexpr std::string_view reference_separator = ": ";
 constexpr std::string_view line_end = "\r\n";
 
 // The decimal number of the reference that argument `index` (from 1) becomes.
@@ -32,7 +33,8 @@ std::size_t sentence_request_size(const plugin::ArgumentList& arguments) {
   char digits[12];
   for (std::size_t i = 0; i < arguments.size(); ++i) {
     size += i == 0 ? event_label.size()
-                   : reference_label.size() + reference_number(i, digits).size() + 2;
+                   : reference_label.size() + reference_number(i, digits).size() +
+                         reference_separator.size();
     size += arguments[i].size() + line_end.size();
   }
   return size;
@@ -47,7 +49,7 @@ void compose_sentence_request(const plugin::ArgumentList& arguments, char* out) 
     } else {
       out = put(out, reference_label);
       out = put(out, reference_number(i, digits));
-      out = put(out, ": ");
+      out = put(out, reference_separator);
     }
     out = put(out, arguments[i]);
     out = put(out, line_end);
