@@ -42,7 +42,7 @@ void read_settings(const std::string& base_directory, BackendChoice& choice,
   for (const char* settings_file : {"descript.txt", "alias.txt"}) {
     const std::string path = base_directory + settings_file;
     ShioriEntryFinder finder;
-    const bool opened = files::visit_lines(path, finder);
+    const bool opened = files::read_lines(path, finder);
     if (observer != nullptr) observer->settings_file(path, opened);
     if (!opened) continue;
     choice.settings_path = path;

@@ -79,18 +79,6 @@ class LineCollector {
   bool stopped_ = false;  // the visitor wants no more lines
 };
 
-class LineAppender final : public LineVisitor {
- public:
-  explicit LineAppender(std::vector<std::string>& lines) : lines_(lines) {}
-  bool visit_line(std::string& line) override {
-    lines_.push_back(std::move(line));
-    return true;
-  }
-
- private:
-  std::vector<std::string>& lines_;
-};
-
 // Drops a byte order mark at the very start of the content and hands on
 // everything else. The mark may arrive split over blocks; bytes that began
 // like it but are not it go on as content.
@@ -123,7 +111,7 @@ class MarkSkipper {
 
 }  // namespace
 
-bool visit_lines(const std::string& path, LineVisitor& visitor) {
+bool read_lines(const std::string& path, LineVisitor& visitor) {
   platform::file_handle file = platform::open_file(path);
   if (file == nullptr) return false;
   // Closed on every way out, also when a line cannot be stored.
@@ -139,11 +127,6 @@ bool visit_lines(const std::string& path, LineVisitor& visitor) {
   }
   content.finish();
   return true;
-}
-
-bool read_lines(std::vector<std::string>& lines, const std::string& path) {
-  LineAppender appender(lines);
-  return visit_lines(path, appender);
 }
 
 bool file_exists(const std::string& path) {

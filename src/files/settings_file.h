@@ -6,7 +6,6 @@
 
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace files {
 
@@ -29,13 +28,9 @@ class LineVisitor {
 // Hands the lines of the file at `path` to `visitor` until it says stop or
 // the content ends. Only the line being read is held, so memory stays
 // bounded by the longest line. False, with no line visited, when the file
-// cannot be opened; true otherwise, even when a read fails partway.
-bool visit_lines(const std::string& path, LineVisitor& visitor);
-
-// Appends the lines of the file at `path` to `lines`. False, with `lines`
-// untouched, when the file cannot be opened; true otherwise, even when a
-// read fails partway (the content then ends there).
-bool read_lines(std::vector<std::string>& lines, const std::string& path);
+// cannot be opened; true otherwise, even when a read fails partway (the
+// content then ends there).
+bool read_lines(const std::string& path, LineVisitor& visitor);
 
 // True when the file at `path` can be opened for reading: an existing
 // regular file (never a directory, pipe or device).

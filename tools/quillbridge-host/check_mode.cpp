@@ -181,7 +181,7 @@ void point_out_near_entries(const std::string& settings_path, long up_to, const 
     std::vector<std::string> fields_;
   };
   NearEntryFinder finder(up_to, report);
-  files::visit_lines(settings_path, finder);
+  files::read_lines(settings_path, finder);
 }
 
 // Whether the file at `path` starts with the byte order mark that the
