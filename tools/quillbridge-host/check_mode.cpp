@@ -15,13 +15,13 @@
 #include "backend/sentence_request.h"
 #include "files/settings_file.h"
 #include "platform/platform.h"
-#include "quillbridge-host/platform/host_platform.h"
 #include "plugin/handoff.h"
 #include "plugin/plugin_codec.h"
 #include "quillbridge-host/check_process.h"
 #include "quillbridge-host/check_reply.h"
 #include "quillbridge-host/check_report.h"
 #include "quillbridge-host/host_request.h"
+#include "quillbridge-host/platform/host_platform.h"
 #include "quillbridge-host/text_display.h"
 #include "text/field_splitting.h"
 
@@ -117,23 +117,19 @@ int parse_check_options(int argc, char** argv, CheckOptions& options) {
     }
   }
   if (positional.empty()) return usage_error("--check needs a FOLDER");
-  if (platform::console_speaks_ansi_text()) {
-    options.charset = options.message_charset = host_display::Charset::as_they_are;
-  } else if (!shift_jis) {
-    options.charset = host_display::charset_by_default(platform::StandardStream::output);
-    options.message_charset = host_display::charset_by_default(platform::StandardStream::error);
-  } else if (!host_display::can_convert_shift_jis()) {
+  const bool convert_arguments = shift_jis && !platform::console_speaks_ansi_text();
+  if (convert_arguments && !host_display::can_convert_shift_jis())
     return usage_error("--sjis: this build has no Shift_JIS converter");
-  } else {
-    options.charset = options.message_charset = host_display::Charset::shift_jis_as_utf8;
-  }
+  const host_display::StreamCharsets shown = host_display::stream_charsets(shift_jis, true);
+  options.charset = shown.output;
+  options.message_charset = shown.error;
   if (platform::file_kind(positional[0]) != platform::FileKind::directory)
     return usage_error(positional[0] + " is not a folder");
   options.folder = platform::as_directory(positional[0]);
   options.arguments.assign(positional.begin() + 1, positional.end());
   // What the module receives is Shift_JIS: with --sjis, typed UTF-8 is
   // converted first.
-  if (shift_jis && options.charset == host_display::Charset::shift_jis_as_utf8) {
+  if (convert_arguments) {
     for (std::string& argument : options.arguments) {
       std::string converted;
       if (!host_display::shift_jis_from_utf8(argument, converted))

@@ -4,9 +4,9 @@
 #include <cstdio>
 
 #include "platform/platform.h"
-#include "quillbridge-host/platform/host_platform.h"
 #include "quillbridge-host/check_mode.h"
 #include "quillbridge-host/check_report.h"
+#include "quillbridge-host/platform/host_platform.h"
 
 namespace host_check {
 namespace {

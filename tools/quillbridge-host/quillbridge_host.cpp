@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "quillbridge-host/platform/host_platform.h"
 #include "quillbridge-host/check_mode.h"
 #include "quillbridge-host/host_request.h"
+#include "quillbridge-host/platform/host_platform.h"
 #include "quillbridge-host/text_display.h"
 
 namespace {
@@ -136,19 +136,13 @@ int parse_options(int argc, char** argv, Options& options) {
   const int modes = (options.interactive ? 1 : 0) + (options.request_file.empty() ? 0 : 1) +
                     (options.arguments.empty() ? 0 : 1);
   if (modes > 1) return usage_error("give ARGUMENTs, --request or --interactive, not several");
-  if (platform::console_speaks_ansi_text()) {
-    options.charset = options.message_charset = host_display::Charset::as_they_are;
-  } else if (options.shift_jis) {
-    if (!host_display::can_convert_shift_jis())
-      return usage_error("--sjis: this build has no Shift_JIS converter");
-    options.charset = options.message_charset = host_display::Charset::shift_jis_as_utf8;
-    options.convert_arguments = true;
-  } else if (!options.raw) {
-    // Read on a UTF-8 terminal, Shift_JIS would be mojibake; saved or piped,
-    // it stays as it came.
-    options.charset = host_display::charset_by_default(platform::StandardStream::output);
-    options.message_charset = host_display::charset_by_default(platform::StandardStream::error);
-  }
+  options.convert_arguments = options.shift_jis && !platform::console_speaks_ansi_text();
+  if (options.convert_arguments && !host_display::can_convert_shift_jis())
+    return usage_error("--sjis: this build has no Shift_JIS converter");
+  const host_display::StreamCharsets shown =
+      host_display::stream_charsets(options.shift_jis, !options.raw);
+  options.charset = shown.output;
+  options.message_charset = shown.error;
   return -1;
 }
 

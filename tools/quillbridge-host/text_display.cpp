@@ -88,10 +88,15 @@ bool can_convert_shift_jis() {
   return convert("UTF-8", module_charset, "\x82\xA0", converted);
 }
 
-Charset charset_by_default(platform::StandardStream stream) {
-  if (platform::console_speaks_ansi_text()) return Charset::as_they_are;
-  if (platform::is_utf8_terminal(stream) && can_convert_shift_jis()) return Charset::shift_jis_as_utf8;
-  return Charset::escaped;
+StreamCharsets stream_charsets(bool shift_jis, bool convert_on_terminal) {
+  if (platform::console_speaks_ansi_text()) return {Charset::as_they_are, Charset::as_they_are};
+  if (shift_jis) return {Charset::shift_jis_as_utf8, Charset::shift_jis_as_utf8};
+  const auto on = [&](platform::StandardStream stream) {
+    return convert_on_terminal && platform::is_utf8_terminal(stream) && can_convert_shift_jis()
+               ? Charset::shift_jis_as_utf8
+               : Charset::escaped;
+  };
+  return {on(platform::StandardStream::output), on(platform::StandardStream::error)};
 }
 
 std::string readable(const std::string& bytes, Charset charset) {

@@ -20,12 +20,19 @@ enum class Charset {
 // True when this build can convert between Shift_JIS and UTF-8.
 bool can_convert_shift_jis();
 
-// How Shift_JIS text written to `stream` is shown unless the user chose:
-// as it is where the console speaks the system's code page (Windows);
-// converted where the stream is a terminal whose locale speaks UTF-8;
-// otherwise (a file, a pipe, another terminal) escaped, so that what is
-// saved or passed on stays ASCII and byte for byte.
-Charset charset_by_default(platform::StandardStream stream);
+// How Shift_JIS text is shown on standard output and on standard error.
+struct StreamCharsets {
+  Charset output = Charset::escaped;
+  Charset error = Charset::escaped;
+};
+
+// The rule of every mode: as it is where the console speaks the system's
+// code page (Windows); with --sjis (`shift_jis`, whose converter the caller
+// has checked), converted wherever it goes; otherwise converted where the
+// stream is a terminal whose locale speaks UTF-8 and `convert_on_terminal`
+// (not --raw), and else escaped, so that what is saved or passed on stays
+// ASCII and byte for byte.
+StreamCharsets stream_charsets(bool shift_jis, bool convert_on_terminal);
 
 // `bytes` on one line: CR, LF and tab as \r \n \t, other control bytes as
 // \xNN, bytes outside ASCII as `charset` says (with shift_jis_as_utf8, bytes
