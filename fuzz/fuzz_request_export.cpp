@@ -70,6 +70,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::size_t lines = 0;
   for (std::size_t at = sent.find("\r\n"); at != std::string::npos; at = sent.find("\r\n", at + 2))
     ++lines;
-  FUZZ_CHECK(lines <= 3 + plugin::max_arguments + 1);
+  FUZZ_CHECK(lines <= 3 + backend::max_arguments + 1);
   return 0;
 }

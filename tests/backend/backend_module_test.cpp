@@ -253,7 +253,7 @@ TEST(BackendBinding, ObserverIsToldEachStepAndGetsTheMessageInsteadOfTheUser) {
 TEST(BackendBinding, ForwardWithoutBackendIsEmpty) {
   backend::BackendModule none;
   // The block is freed all the same: the sanitizer build reports a leak.
-  const plugin::ReceivedBlock reply = backend::forward_request(none, plugin::new_block(8), 8);
+  const platform::ReceivedBlock reply = backend::forward_request(none, platform::new_block(8), 8);
   EXPECT_EQ(reply.text(), "");
 }
 

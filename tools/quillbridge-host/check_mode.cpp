@@ -15,7 +15,6 @@
 #include "backend/sentence_request.h"
 #include "files/settings_file.h"
 #include "platform/platform.h"
-#include "plugin/handoff.h"
 #include "plugin/plugin_codec.h"
 #include "quillbridge-host/check_process.h"
 #include "quillbridge-host/check_reply.h"
@@ -336,9 +335,9 @@ std::optional<std::string> explain_discovery(const std::string& folder, const Re
 // leading blank is dropped).
 std::string request_for(const std::vector<std::string>& arguments) {
   const std::string host_text = host_request::plugin_request(arguments);
-  const plugin::ArgumentList list = plugin::decode_plugin_request(host_text);
-  std::string request(backend::sentence_request_size(list), '\0');
-  backend::compose_sentence_request(list, request.data());
+  const backend::ArgumentList list = plugin::decode_plugin_request(host_text);
+  std::string request(backend::sentence_request_size(list, backend::Protocol::shiori_2_5), '\0');
+  backend::compose_sentence_request(list, request.data(), backend::Protocol::shiori_2_5);
   return request;
 }
 
@@ -510,11 +509,11 @@ int check_steps(const CheckOptions& options, const Report& report) {
     const std::string request = request_for(options.arguments);
     report.block("request", request);
     long length = 0;
-    platform::block_handle request_block = plugin::give_block(request, &length);
+    platform::block_handle request_block = platform::give_block(request, &length);
     report.step(call_request);
-    plugin::ReceivedBlock reply_block =
+    platform::ReceivedBlock reply_block =
         request_block != nullptr ? backend::forward_request(backend, request_block, request.size())
-                                 : plugin::ReceivedBlock();
+                                 : platform::ReceivedBlock();
     report.step("");
     const std::string reply(reply_block.text());
     reply_block.release();
