@@ -77,18 +77,23 @@ apt_security_aside_pin=${QB_APT_PREFERENCES_DIR:-/etc/apt/preferences.d}/quillbr
 # important, the essential ones, and every package these depend on directly.
 # Debian gives its libraries priority optional (libc6, zlib1g and libssl3
 # among them) and lets what needs them pull them in, so the priority alone
-# would protect hardly any library.
+# would protect hardly any library. libc6 and zlib1g come in through dpkg;
+# libssl3 only through what happens to be installed (systemd, say), so the
+# three are named here to be protected on any machine.
 apt_vital_packages() {
-  dpkg-query -W -f='${db:Status-Abbrev}|${Package}|${Priority}|${Essential}|${Pre-Depends}, ${Depends}\n' \
-      2>/dev/null |
-    awk -F'|' '$1 ~ /^ii/ && ($3 == "required" || $3 == "important" || $4 == "yes") {
-      print $2
-      n = split($5, names, /[,|]/)
-      for (i = 1; i <= n; i++) {
-        name = names[i]; sub(/^ +/, "", name); sub(/[ :(].*/, "", name)
-        if (name != "") print name
-      }
-    }' | sort -u
+  {
+    printf '%s\n' libc6 libssl3 zlib1g
+    dpkg-query -W -f='${db:Status-Abbrev}|${Package}|${Priority}|${Essential}|${Pre-Depends}, ${Depends}\n' \
+        2>/dev/null |
+      awk -F'|' '$1 ~ /^ii/ && ($3 == "required" || $3 == "important" || $4 == "yes") {
+        print $2
+        n = split($5, names, /[,|]/)
+        for (i = 1; i <= n; i++) {
+          name = names[i]; sub(/^ +/, "", name); sub(/[ :(].*/, "", name)
+          if (name != "") print name
+        }
+      }'
+  } | sort -u
 }
 
 # apt_plan_harm ARGS...: simulates apt-get install ARGS and prints, one a
@@ -120,9 +125,9 @@ apt_plan_harm() {
 # packages depend on is named in both architectures at the newest version
 # built for both, even where that is a downgrade. That is done only when the
 # plan removes nothing and downgrades nothing the system stands on (a
-# security fix in libc6 or zlib1g, say), checked before every try of the
-# install; otherwise nothing is installed and security_aside_refusal says
-# why (status 3). Uses i386_packages. The
+# security fix in libc6, libssl3 or zlib1g, say), checked before every try
+# of the install; otherwise nothing is installed and security_aside_refusal
+# says why (status 3). Uses i386_packages. The
 # preferences file is removed afterwards so the machine's apt policy is left
 # as it was.
 security_aside_refusal=""

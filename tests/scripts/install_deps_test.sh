@@ -94,9 +94,9 @@ echo "install-deps: retries, Windows part and failures: ok"
 
 # The i386 fallback goes ahead only with a plan that removes nothing and
 # downgrades nothing the system stands on (here libc6, which dpkg, being
-# required, pre-depends on); a downgrade of anything else is its purpose.
-# The plan is checked again before a retry, as the update before it can
-# change the plan.
+# required, pre-depends on, and libssl3, which nothing installed here needs);
+# a downgrade of anything else is its purpose. The plan is checked again
+# before a retry, as the update before it can change the plan.
 mkdir "$work/preferences"
 printf 'ii |dpkg|required|yes|libc6 (>= 2.34), libzstd1\nii |wine|optional|no|, libwine\n' > "$work/status"
 touch "$work/indexes"
@@ -122,6 +122,8 @@ aside 'Inst libc6 [2.36-9+deb12u9] (2.36-9+deb12u7 Debian:12.9/stable [amd64])
 Inst libc6:i386 (2.36-9+deb12u7 Debian:12.9/stable [i386])'
 [ $? = 3 ] && [ "$(installs)" = 0 ] || fail "a plan that downgrades libc6 was not refused"
 grep -q 'downgrades libc6 from 2.36-9+deb12u9 to 2.36-9+deb12u7' "$work/output" || fail "no reason given"
+aside 'Inst libssl3 [3.0.15-1~deb12u1] (3.0.11-1~deb12u2 Debian:12.9/stable [amd64])'
+[ $? = 3 ] && [ "$(installs)" = 0 ] || fail "a plan that downgrades libssl3 was not refused where nothing needs it"
 aside 'Inst libwine [8.0~repack-4+b1] (8.0~repack-4 Debian:12.9/stable [amd64])' \
       'Remv libwine-dev [8.0~repack-4+b1]
 Inst libwine [8.0~repack-4+b1] (8.0~repack-4 Debian:12.9/stable [amd64])'
