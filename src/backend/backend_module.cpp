@@ -99,8 +99,8 @@ void release_backend(BackendModule& backend) {
   if (module != nullptr) platform::free_module(module);
 }
 
-platform::ReceivedBlock forward_request(const BackendModule& backend, platform::block_handle request,
-                                      std::size_t length) {
+platform::ReceivedBlock forward_request(const BackendModule& backend,
+                                        platform::block_handle request, std::size_t length) {
   if (backend.request_entry == nullptr) {
     platform::free_block(request);
     return {};

@@ -95,7 +95,7 @@ void release_backend(BackendModule& backend);
 // `length` bytes are the text, which the backend then owns. Returns the
 // backend's reply block, to be read in place. With no backend bound the
 // block is freed and the reply is empty.
-platform::ReceivedBlock forward_request(const BackendModule& backend, platform::block_handle request,
-                                      std::size_t length);
+platform::ReceivedBlock forward_request(const BackendModule& backend,
+                                        platform::block_handle request, std::size_t length);
 
 }  // namespace backend

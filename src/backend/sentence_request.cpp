@@ -101,7 +101,8 @@ void compose_sentence_request(const ArgumentList& arguments, char* out, Protocol
 }
 
 std::string_view status_code(std::string_view reply) {
-  const std::string_view first_line = reply.substr(0, reply.find_first_of(std::string_view("\n\0", 2)));
+  constexpr std::string_view line_or_text_end("\n\0", 2);
+  const std::string_view first_line = reply.substr(0, reply.find_first_of(line_or_text_end));
   const std::size_t space = first_line.find(' ');
   if (space == std::string_view::npos) return {};
   const std::string_view rest = first_line.substr(space + 1);
