@@ -16,7 +16,8 @@ struct BackendModule {
   platform::entry_request request_entry = nullptr;
   platform::entry_unload unload_entry = nullptr;
   // Set while an export or the module's clean-up is at work, so that a
-  // backend calling back into the module from inside it is recognised.
+  // backend calling back into the module from inside it is recognised, and
+  // so that a process ending from inside it calls the backend no more.
   bool busy = false;
 
   BackendModule() = default;

@@ -18,9 +18,12 @@ backend::BackendModule bound_backend;
 
 // Filed after each backend's load has accepted, so that at exit() (POSIX)
 // it runs before the destructors the backend registered while loading, and
-// the backend's unload still finds it whole.
+// the backend's unload still finds it whole. An exit() from inside an
+// export (the backend's own call, as a rule) releases nothing: see the
+// record's destructor.
 void release_at_exit(void*) {
   const backend::ReentryGuard guard(bound_backend);
+  if (guard.nested()) return;
   backend::release_backend(bound_backend);
 }
 
