@@ -65,7 +65,7 @@ QB_EXPORT platform::module_bool QB_CDECL unload() {
   return 1;
 }
 
-QB_EXPORT platform::block_handle QB_CDECL request(platform::block_handle block, long* length) {
+QB_EXPORT platform::block_handle QB_CDECL request(platform::block_handle block, long* length) try {
   if (length == nullptr) {
     platform::free_block(block);
     return nullptr;
@@ -83,6 +83,12 @@ QB_EXPORT platform::block_handle QB_CDECL request(platform::block_handle block, 
   if (!guard.nested()) backend_reply = backend::ask_sentence(bound_backend, host_request);
   host_request.release();
   return plugin::encode_plugin_response(backend::sentence_in(backend_reply.text()), length);
+} catch (...) {
+  // Should anything on the way throw after all, the host gets no reply, as
+  // when no block can be had, and never the exception; its block went with
+  // the unwinding.
+  if (length != nullptr) *length = 0;
+  return nullptr;
 }
 
 }  // extern "C"
