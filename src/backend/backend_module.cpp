@@ -38,7 +38,12 @@ BackendModule::~BackendModule() {
   // detached; calling its unload or freeing it then would run code that is
   // torn down, under the loader lock. The record just forgets it.
   if (platform::process_is_exiting()) return;
+  // Gone while busy: the process is ending from inside an export, as a rule
+  // from inside the backend's own call (exit() on a fatal error). Calling it
+  // again could deadlock on a lock it holds there, or reach a backend whose
+  // load never returned; it gets no second call.
   const ReentryGuard guard(*this);
+  if (guard.nested()) return;
   release_backend(*this);
 }
 

@@ -23,7 +23,8 @@ struct BackendModule {
   // The form of this load's requests; found out anew at each load.
   Protocol protocol = Protocol::detect;
   // Set while an export or the module's clean-up is at work, so that a
-  // backend calling back into the module from inside it is recognised.
+  // backend calling back into the module from inside it is recognised, and
+  // so that a process ending from inside it calls the backend no more.
   bool busy = false;
 
   BackendModule() = default;

@@ -16,9 +16,12 @@ backend::BackendModule bound_backend;
 
 // Filed after each backend's load has accepted, so that at exit() (POSIX)
 // it runs before the destructors the backend registered while loading, and
-// the backend's unload still finds it whole.
+// the backend's unload still finds it whole. An exit() from inside an
+// export (the backend's own call, as a rule) releases nothing: see the
+// record's destructor.
 void release_at_exit(void*) {
   const backend::ReentryGuard guard(bound_backend);
+  if (guard.nested()) return;
   backend::release_backend(bound_backend);
 }
 
@@ -58,7 +61,7 @@ QB_EXPORT platform::module_bool QB_CDECL unload() {
   return 1;
 }
 
-QB_EXPORT platform::block_handle QB_CDECL request(platform::block_handle block, long* length) {
+QB_EXPORT platform::block_handle QB_CDECL request(platform::block_handle block, long* length) try {
   if (length == nullptr) {
     platform::free_block(block);
     return nullptr;
@@ -81,6 +84,12 @@ QB_EXPORT platform::block_handle QB_CDECL request(platform::block_handle block, 
   host_request.release();
   const backend::SentenceResult result = backend::result_in(reply.block.text(), reply.form);
   return plugin::encode_plugin_response(result.text, result.utf8, length);
+} catch (...) {
+  // Should anything on the way throw after all, the host gets no reply, as
+  // when no block can be had, and never the exception; its block went with
+  // the unwinding.
+  if (length != nullptr) *length = 0;
+  return nullptr;
 }
 
 }  // extern "C"
