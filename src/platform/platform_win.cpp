@@ -93,9 +93,9 @@ void free_module(module_handle module) {
   }
 }
 
-Residence module_residence(const std::string& path) {
+bool module_is_loaded(const std::string& path) {
   if (path.empty()) {
-    return Residence::not_loaded;
+    return false;
   }
   // The loader compares full paths with backslashes; a host may pass the
   // directory with forward slashes or relative to the current directory.
@@ -103,17 +103,7 @@ Residence module_residence(const std::string& path) {
   const DWORD length = GetFullPathNameA(path.c_str(), MAX_PATH, full_path, nullptr);
   const char* name = length > 0 && length < MAX_PATH ? full_path : path.c_str();
   HMODULE found = nullptr;
-  if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT, name, &found)) {
-    return Residence::not_loaded;
-  }
-  HMODULE own = nullptr;
-  if (GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                             GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                         reinterpret_cast<LPCSTR>(&module_residence), &own) &&
-      own == found) {
-    return Residence::this_module;
-  }
-  return Residence::loaded;
+  return GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT, name, &found) != 0;
 }
 
 void add_exit_cleanup(void (*)(void*), void*) {}
