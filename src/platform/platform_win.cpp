@@ -34,7 +34,7 @@ void fill_from_code_page(UINT code_page) {
   lead_byte_set_filled = true;
 }
 
-// The error code of a failed LoadLibraryA with the system's text for it
+// The error code of a failed load with the system's text for it
 // (e.g. 126: a DLL that the module needs is missing; 193: not a module for
 // this word size), in the ANSI code page.
 std::string loader_reason(DWORD code, const std::string& path) {
@@ -52,6 +52,14 @@ std::string loader_reason(DWORD code, const std::string& path) {
   if (insert != std::string::npos) said.replace(insert, 2, path.c_str());
   if (!said.empty()) text += ": " + said;
   return text;
+}
+
+// A path from a drive's root ("C:\" or "C:/") or a UNC path ("\\").
+bool is_absolute_path(const std::string& path) {
+  if (path.starts_with("\\\\")) return true;
+  if (path.size() < 3 || path[1] != ':' || (path[2] != '\\' && path[2] != '/')) return false;
+  const char drive = path[0];
+  return (drive >= 'A' && drive <= 'Z') || (drive >= 'a' && drive <= 'z');
 }
 
 }  // namespace
@@ -75,7 +83,13 @@ void free_block(block_handle block) {
 }
 
 module_handle load_module(const std::string& path, std::string* reason) {
-  HMODULE module = LoadLibraryA(path.c_str());
+  // An engine that ships a DLL of its own expects it found beside the
+  // engine, not beside the host program: the altered search starts in the
+  // loaded file's folder. It is defined for absolute paths only, so a
+  // relative one keeps the default search.
+  HMODULE module = is_absolute_path(path)
+                       ? LoadLibraryExA(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH)
+                       : LoadLibraryA(path.c_str());
   if (module == nullptr && reason != nullptr) *reason = loader_reason(GetLastError(), path);
   return module;
 }

@@ -290,7 +290,7 @@ TEST_F(QuillbridgeDll, BindsTheSettingsEntryAndRelaysRequests) {
   place_fixture(base, "foo.dll");
   place_fixture(base, "kawari.dll");
   ASSERT_EQ(call_load(base), TRUE);
-  EXPECT_EQ(only_event("LoadLibraryA"), base + "foo.dll");
+  EXPECT_EQ(only_event("LoadLibraryExA"), base + "foo.dll");
   EXPECT_EQ(only_event("foo.dll load"), base);
 
   fixture_reply_bytes = "SHIORI/2.5 200 OK\r\nSender: f\r\nSentence: hello\r\n\r\n";
@@ -342,7 +342,7 @@ TEST_F(QuillbridgeDll, FindsBackendsThroughAliasAndTheFallbackList) {
   place_fixture(other, "kawari.dll");
   ASSERT_EQ(call_load(other), TRUE);
   int released = spy::find_event("bar.dll unload");
-  int bound = spy::find_event("LoadLibraryA", released);
+  int bound = spy::find_event("LoadLibraryExA", released);
   ASSERT_GE(released, 0) << "the first backend was not unloaded before the second was bound";
   ASSERT_GT(bound, released);
   EXPECT_EQ(spy::timeline()[bound].bytes, other + "kawari.dll");
@@ -392,7 +392,7 @@ TEST_F(QuillbridgeDll, ReportsABackendFileThatIsNoModule) {
   expect_one_box(base + "shiori.dll" + load_failed);
 }
 
-// The DLL in a folder whose settings name the DLL itself: LoadLibraryA
+// The DLL in a folder whose settings name the DLL itself: loading it
 // would hand back the DLL, whose load would run again and again.
 TEST_F(QuillbridgeDll, RefusesToBindItself) {
   free_dll();
@@ -405,9 +405,45 @@ TEST_F(QuillbridgeDll, RefusesToBindItself) {
 
   EXPECT_EQ(call_load(base), FALSE);
   expect_one_box(self + already_loaded);
-  EXPECT_EQ(spy::find_event("LoadLibraryA"), -1) << "the DLL tried to load itself";
+  EXPECT_EQ(spy::find_event("LoadLibraryExA"), -1) << "the DLL tried to load itself";
   EXPECT_EQ(call_request("x\r\nArgument0: a\r\n\r\n"), reply_with(""));
   EXPECT_EQ(unload(), TRUE);
+}
+
+// An engine that imports a DLL it ships finds it beside itself, not beside
+// the host program, whichever slash the base directory uses. A relative
+// base directory keeps the default search.
+TEST_F(QuillbridgeDll, FindsTheDllsABackendShipsBesideIt) {
+  std::string slashed = make_base_directory();
+  for (char& c : slashed) c = c == '\\' ? '/' : c;
+  for (const std::string& folder : {base, slashed}) {
+    SCOPED_TRACE(folder);
+    spy::reset();
+    write_file(folder + "descript.txt", "shiori,engine.dll\r\n");
+    place_fixture(folder, "engine.dll", "fixture_with_companion.dll");
+    place_fixture(folder, "fixture_companion.dll", "companion\\fixture_companion.dll");
+    ASSERT_EQ(call_load(folder), TRUE);
+    EXPECT_EQ(only_event("LoadLibraryExA"), folder + "engine.dll");
+    EXPECT_GE(spy::find_event("engine.dll companion"), 0);
+    EXPECT_EQ(unload(), TRUE);
+    // Else the next folder's engine would find it loaded, by its name.
+    EXPECT_EQ(GetModuleHandleA("fixture_companion.dll"), nullptr);
+  }
+
+  const std::string folder = make_base_directory();
+  place_fixture(folder, "shiori.dll");
+  const std::size_t name_at = folder.rfind('\\', folder.size() - 2) + 1;
+  const std::string relative = folder.substr(name_at);
+  char current[MAX_PATH];
+  ASSERT_GT(GetCurrentDirectoryA(sizeof current, current), 0u);
+  ASSERT_TRUE(SetCurrentDirectoryA(folder.substr(0, name_at).c_str()));
+  spy::reset();
+  const BOOL bound = call_load(relative);
+  SetCurrentDirectoryA(current);
+  ASSERT_EQ(bound, TRUE);
+  EXPECT_EQ(only_event("LoadLibraryA"), relative + "shiori.dll");
+  EXPECT_EQ(unload(), TRUE);
+  EXPECT_TRUE(spy::box_calls().empty());
 }
 
 TEST_F(QuillbridgeDll, FreeingTheDllUnloadsAndFreesTheBackend) {
@@ -474,7 +510,7 @@ TEST_F(QuillbridgeLeadBytes, BindsABackendWithANonAsciiName) {
   write_file(base + "descript.txt", "shiori," + name + "\r\n");
   place_fixture(base, name);
   ASSERT_EQ(call_load(base), TRUE);
-  EXPECT_EQ(only_event("LoadLibraryA"), base + name);
+  EXPECT_EQ(only_event("LoadLibraryExA"), base + name);
   EXPECT_GE(spy::find_event(name + " load"), 0);
   EXPECT_EQ(unload(), TRUE);
 }
