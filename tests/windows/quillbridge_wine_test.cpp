@@ -73,21 +73,29 @@ Entry entry(HMODULE module, const char* name) {
 }
 
 constexpr char caption[] = "error - Quillbridge.dll";
-constexpr char not_found_head[] =
-    "\x9Ex\x82\xAA\x8C\xA9\x82\xC2\x82\xA9\x82\xE8\x82\xDC\x82\xB9\x82\xF1\x82\xC5\x82\xB5"
-    "\x82\xBD\x81" "B";
-constexpr char not_found_tail[] =
-    "descript.txt\x82\xF0\x90\xDD\x92\xE8\x82\xB5\x82\xC4\x82\xAD\x82\xBE\x82\xB3\x82\xA2\x81" "B";
-constexpr char load_failed[] = ": LoadLibrary\x82\xC5\x8E\xB8\x94s\x81" "B";
-constexpr char missing_exports[] =
-    ": load, unload, request\x82\xCC\x82\xA2\x82\xB8\x82\xEA\x82\xA9\x82\xAA\x83G\x83N\x83X"
-    "\x83|\x81[\x83g\x82\xB3\x82\xEA\x82\xC4\x82\xA2\x82\xDC\x82\xB9\x82\xF1\x81" "B";
-constexpr char load_refused[] =
-    ": load()\x82\xAA" "FALSE\x82\xF0\x95\xD4\x82\xB5\x82\xDC\x82\xB5\x82\xBD\x81" "B";
-constexpr char already_loaded[] =
-    ": \x8A\xF9\x82\xC9\x8Eg\x97p\x92\x86\x82\xA9\x81" "AQuillbridge\x8E\xA9\x90g\x82\xC5\x82"
-    "\xB7\x81" "BQuillbridge\x82\xC6\x9Ex\x82\xCD\x90\xEA\x97p\x82\xCC\x83t\x83H\x83\x8B\x83_"
-    "\x82\xC9\x92u\x82\xA2\x82\xC4\x82\xAD\x82\xBE\x82\xB3\x82\xA2\x81" "B";
+// The module's messages in Shift_JIS, from texts written here in UTF-8, so
+// that a wrong byte in the module's copy fails rather than being copied.
+std::string to_shift_jis(const char* utf8) {
+  const int wide_size = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, nullptr, 0);
+  std::wstring wide(static_cast<size_t>(wide_size > 0 ? wide_size : 1), L'\0');
+  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, wide.data(), wide_size);
+  BOOL lossy = FALSE;
+  const int size = WideCharToMultiByte(932, 0, wide.c_str(), -1, nullptr, 0, nullptr, &lossy);
+  std::string text(static_cast<size_t>(size > 0 ? size : 1), '\0');
+  WideCharToMultiByte(932, 0, wide.c_str(), -1, text.data(), size, nullptr, &lossy);
+  if (wide_size <= 0 || size <= 0 || lossy) return "(no Shift_JIS for a message)";
+  text.pop_back();  // the NUL
+  return text;
+}
+
+const std::string not_found_head = to_shift_jis("栞が見つかりませんでした。");
+const std::string not_found_tail = to_shift_jis("descript.txtを設定してください。");
+const std::string load_failed = to_shift_jis(": LoadLibraryで失敗。");
+const std::string missing_exports =
+    to_shift_jis(": load, unload, requestのいずれかがエクスポートされていません。");
+const std::string load_refused = to_shift_jis(": load()がFALSEを返しました。");
+const std::string already_loaded = to_shift_jis(
+    ": 既に使用中か、Quillbridge自身です。Quillbridgeと栞は専用のフォルダに置いてください。");
 
 constexpr char fixed_request_lines[] =
     "GET Sentence SHIORI/2.5\r\nSender: Quillbridge\r\nCharset: Shift_JIS\r\n";
