@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -87,9 +88,17 @@ module_handle load_module(const std::string& path, std::string* reason) {
   // engine, not beside the host program: the altered search starts in the
   // loaded file's folder. It is defined for absolute paths only, so a
   // relative one keeps the default search.
-  HMODULE module = is_absolute_path(path)
-                       ? LoadLibraryExA(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH)
-                       : LoadLibraryA(path.c_str());
+  HMODULE module = nullptr;
+  if (is_absolute_path(path)) {
+    // The loader finds that folder by backslashes only. A '/' is never the
+    // second byte of a character in an ANSI code page, so this changes no
+    // character.
+    std::string backslashed = path;
+    std::replace(backslashed.begin(), backslashed.end(), '/', '\\');
+    module = LoadLibraryExA(backslashed.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  } else {
+    module = LoadLibraryA(path.c_str());
+  }
   if (module == nullptr && reason != nullptr) *reason = loader_reason(GetLastError(), path);
   return module;
 }

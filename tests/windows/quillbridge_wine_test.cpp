@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -419,8 +420,8 @@ TEST_F(QuillbridgeDll, RefusesToBindItself) {
 }
 
 // An engine that imports a DLL it ships finds it beside itself, not beside
-// the host program, whichever slash the base directory uses. A relative
-// base directory keeps the default search.
+// the host program, whichever slash the base directory uses (the loader is
+// given backslashes). A relative base directory keeps the default search.
 TEST_F(QuillbridgeDll, FindsTheDllsABackendShipsBesideIt) {
   std::string slashed = make_base_directory();
   for (char& c : slashed) c = c == '\\' ? '/' : c;
@@ -431,7 +432,9 @@ TEST_F(QuillbridgeDll, FindsTheDllsABackendShipsBesideIt) {
     place_fixture(folder, "engine.dll", "fixture_with_companion.dll");
     place_fixture(folder, "fixture_companion.dll", "companion\\fixture_companion.dll");
     ASSERT_EQ(call_load(folder), TRUE);
-    EXPECT_EQ(only_event("LoadLibraryExA"), folder + "engine.dll");
+    std::string loaded = folder + "engine.dll";
+    std::replace(loaded.begin(), loaded.end(), '/', '\\');
+    EXPECT_EQ(only_event("LoadLibraryExA"), loaded);
     EXPECT_GE(spy::find_event("engine.dll companion"), 0);
     EXPECT_EQ(unload(), TRUE);
     // Else the next folder's engine would find it loaded, by its name.
