@@ -1,5 +1,5 @@
-// The header block reader on a backend's reply, and the Sentence picked
-// out of it. The first byte chooses the lead-byte rule. Beside them,
+// The header block reader on a backend's reply, and the Sentence (or the
+// Value, from a reply to the 3.0 form) picked out of it. The first byte chooses the lead-byte rule. Beside them,
 // cut_token from any offset against a character-at-a-time walk.
 #include <cstdint>
 #include <cstring>
@@ -42,7 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const char* begin = reply.c_str();
   const char* end = begin + std::char_traits<char>::length(begin);
 
-  std::string last_sentence;
+  std::string last_sentence, last_value;
   const char* previous_end = begin;
   text::read_header_block(reply, [&](std::string_view key, std::string_view value) {
     FUZZ_CHECK(!key.empty() && !value.empty());
@@ -55,8 +55,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(!fuzz_support::has_character(value, '\n'));
     FUZZ_CHECK(value.front() != ' ');
     if (key == "Sentence") last_sentence = value;
+    if (key == "Value") last_value = value;
   });
   FUZZ_CHECK(backend::result_in(reply, backend::Protocol::shiori_2_5).text == last_sentence);
+<<<<<<< HEAD
+=======
+  FUZZ_CHECK(backend::result_in(reply, backend::Protocol::shiori_3_0).text == last_value);
+>>>>>>> tidy
 
   // Cuts start anywhere, so that the look-back meets every run of lead bytes.
   check_cut_token(begin, end, data[0] >> 1, ':');

@@ -55,9 +55,8 @@ bool bind_backend(BackendModule& backend, const std::string& base_directory,
   // Binding a module that is loaded already would hand back that module:
   // this one (whose load would recurse) or an engine the host is running
   // (whose load would reset it, and whose unload would follow ours).
-  const platform::Residence residence = platform::module_residence(path);
-  if (residence != platform::Residence::not_loaded) {
-    if (observer != nullptr) observer->refused_as_loaded(path, residence);
+  if (platform::module_is_loaded(path)) {
+    if (observer != nullptr) observer->refused_as_loaded(path);
     return refuse(path + already_loaded_suffix, observer);
   }
 

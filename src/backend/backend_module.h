@@ -56,9 +56,9 @@ class ReentryGuard {
 // unless overridden.
 class BindingObserver {
  public:
-  // The file at `path` is loaded in this process already, as `residence`
-  // says; it is refused without being loaded.
-  virtual void refused_as_loaded(const std::string& /*path*/, platform::Residence /*residence*/) {}
+  // The file at `path` is loaded in this process already; it is refused
+  // without being loaded.
+  virtual void refused_as_loaded(const std::string& /*path*/) {}
   // The system was asked to load `path`; `module` is null when it failed,
   // and `loader_reason` then holds the system loader's own words for why.
   virtual void module_loaded(const std::string& /*path*/, platform::module_handle /*module*/,

@@ -112,13 +112,12 @@ module_handle load_module(const std::string& path, std::string* reason = nullptr
 void* find_entry(module_handle module, const char* name);
 void free_module(module_handle module);
 
-// Whether the module file at `path` is mapped into this process already,
-// found without loading or running anything: not at all, as some other
-// module (another copy of the host's engine, say), or as this very module.
-// The file is recognised by the loader's own rules, so a second path to it
-// counts too (a symbolic link on POSIX).
-enum class Residence { not_loaded, loaded, this_module };
-Residence module_residence(const std::string& path);
+// Whether the module file at `path` is mapped into this process already (as
+// another copy of the host's engine, say, or as this very module), found
+// without loading or running anything. The file is recognised by the
+// loader's own rules, so a second path to it counts too (a symbolic link on
+// POSIX).
+bool module_is_loaded(const std::string& path);
 
 // Arranges for `cleanup(context)` to run when the process exits or this
 // module is unloaded, whichever comes first, before every clean-up that was
@@ -136,9 +135,10 @@ void run_exit_cleanups();
 // and returns once the user has closed it.
 void show_error(const std::string& text);
 
-// The bytes that start a two-byte character in the system's ANSI code page.
-// Filled once when the module is attached; scanners fetch the table once per
-// call and then index it per byte.
+// The bytes that start a two-byte character: on Windows those of the
+// system's ANSI code page, read once when the module is attached; on POSIX a
+// constant table of code page 932's. Scanners fetch the table once per call
+// and then index it per byte.
 struct LeadByteSet {
   bool lead[256];
 };

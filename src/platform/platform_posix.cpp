@@ -1,5 +1,7 @@
 // POSIX stand-ins for the Windows calls: malloc/free blocks, dlopen modules,
-// standard error for message boxes, open/read/close for files.
+// standard error for message boxes, open/read/close for files. Written for
+// glibc on Linux, not for POSIX at large: the exit clean-ups rely on glibc's
+// __cxa_finalize taking any key, and RTLD_NOLOAD is an extension.
 #include "platform/platform.h"
 
 #if defined(QB_TEST_HOOKS)
@@ -9,7 +11,6 @@
 #include <cxxabi.h>
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <link.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -129,23 +130,15 @@ module_handle load_module(const std::string& path, std::string* reason) {
   return module;
 }
 
-Residence module_residence(const std::string& path) {
+bool module_is_loaded(const std::string& path) {
   const std::string file = module_file(path);
   // The loader opens the file to compare it with what is loaded; a pipe
   // must not get that far.
-  if (file.empty() || !is_regular_file(file.c_str())) return Residence::not_loaded;
+  if (file.empty() || !is_regular_file(file.c_str())) return false;
   void* handle = dlopen(file.c_str(), RTLD_LAZY | RTLD_NOLOAD);
-  if (handle == nullptr) return Residence::not_loaded;
-  Residence residence = Residence::loaded;
-  Dl_info own_info;
-  link_map* own_map = nullptr;
-  link_map* found_map = nullptr;
-  if (dladdr1(reinterpret_cast<void*>(&module_residence), &own_info,
-              reinterpret_cast<void**>(&own_map), RTLD_DL_LINKMAP) != 0 &&
-      dlinfo(handle, RTLD_DI_LINKMAP, &found_map) == 0 && own_map == found_map)
-    residence = Residence::this_module;
+  if (handle == nullptr) return false;
   dlclose(handle);  // gives back the reference RTLD_NOLOAD took
-  return residence;
+  return true;
 }
 
 namespace {

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -34,7 +35,7 @@ void fill_from_code_page(UINT code_page) {
   lead_byte_set_filled = true;
 }
 
-// The error code of a failed LoadLibraryA with the system's text for it
+// The error code of a failed load with the system's text for it
 // (e.g. 126: a DLL that the module needs is missing; 193: not a module for
 // this word size), in the ANSI code page.
 std::string loader_reason(DWORD code, const std::string& path) {
@@ -52,6 +53,14 @@ std::string loader_reason(DWORD code, const std::string& path) {
   if (insert != std::string::npos) said.replace(insert, 2, path.c_str());
   if (!said.empty()) text += ": " + said;
   return text;
+}
+
+// A path from a drive's root ("C:\" or "C:/") or a UNC path ("\\").
+bool is_absolute_path(const std::string& path) {
+  if (path.starts_with("\\\\")) return true;
+  if (path.size() < 3 || path[1] != ':' || (path[2] != '\\' && path[2] != '/')) return false;
+  const char drive = path[0];
+  return (drive >= 'A' && drive <= 'Z') || (drive >= 'a' && drive <= 'z');
 }
 
 }  // namespace
@@ -75,7 +84,21 @@ void free_block(block_handle block) {
 }
 
 module_handle load_module(const std::string& path, std::string* reason) {
-  HMODULE module = LoadLibraryA(path.c_str());
+  // An engine that ships a DLL of its own expects it found beside the
+  // engine, not beside the host program: the altered search starts in the
+  // loaded file's folder. It is defined for absolute paths only, so a
+  // relative one keeps the default search.
+  HMODULE module = nullptr;
+  if (is_absolute_path(path)) {
+    // The loader finds that folder by backslashes only. A '/' is never the
+    // second byte of a character in an ANSI code page, so this changes no
+    // character.
+    std::string backslashed = path;
+    std::replace(backslashed.begin(), backslashed.end(), '/', '\\');
+    module = LoadLibraryExA(backslashed.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  } else {
+    module = LoadLibraryA(path.c_str());
+  }
   if (module == nullptr && reason != nullptr) *reason = loader_reason(GetLastError(), path);
   return module;
 }
@@ -93,9 +116,9 @@ void free_module(module_handle module) {
   }
 }
 
-Residence module_residence(const std::string& path) {
+bool module_is_loaded(const std::string& path) {
   if (path.empty()) {
-    return Residence::not_loaded;
+    return false;
   }
   // The loader compares full paths with backslashes; a host may pass the
   // directory with forward slashes or relative to the current directory.
@@ -103,17 +126,7 @@ Residence module_residence(const std::string& path) {
   const DWORD length = GetFullPathNameA(path.c_str(), MAX_PATH, full_path, nullptr);
   const char* name = length > 0 && length < MAX_PATH ? full_path : path.c_str();
   HMODULE found = nullptr;
-  if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT, name, &found)) {
-    return Residence::not_loaded;
-  }
-  HMODULE own = nullptr;
-  if (GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                             GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                         reinterpret_cast<LPCSTR>(&module_residence), &own) &&
-      own == found) {
-    return Residence::this_module;
-  }
-  return Residence::loaded;
+  return GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT, name, &found) != 0;
 }
 
 void add_exit_cleanup(void (*)(void*), void*) {}

@@ -32,8 +32,8 @@ std::int32_t parse_argument_index(std::string_view digits) {
 backend::ArgumentList decode_plugin_request(std::string_view request) {
   backend::ArgumentList arguments;
   text::read_header_block(request, [&](std::string_view key, std::string_view value) {
-    if (key.substr(0, argument_prefix_length) != argument_prefix) return;
-    const std::int32_t index = parse_argument_index(key.substr(argument_prefix_length));
+    if (!key.starts_with(argument_prefix)) return;
+    const std::int32_t index = parse_argument_index(key.substr(argument_prefix.size()));
     if (index < 0 || index >= static_cast<std::int32_t>(backend::max_arguments)) return;
     arguments.set(static_cast<std::size_t>(index), value);
   });

@@ -11,7 +11,6 @@
 namespace plugin {
 
 inline constexpr std::string_view argument_prefix = "Argument";
-inline constexpr std::size_t argument_prefix_length = 8;
 // The arguments of the request text, as views into it. Headers whose key
 // is not "Argument" and an index from 0 to 99 are ignored; a later header
 // for the same index wins.

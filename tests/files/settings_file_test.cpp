@@ -79,21 +79,6 @@ TEST_P(SettingsFile, LongLinesAcrossBlocks) {
   EXPECT_EQ(lines_of(long_line + "\r\n" + long_line), (Lines{long_line, long_line}));
 }
 
-TEST_P(SettingsFile, SpecialBytesAtEveryOffsetOfTheWordScan) {
-  // Control bytes that mean nothing here stay in the line; the four that do
-  // act wherever they fall within or across the 8-byte steps.
-  for (std::size_t at = 0; at < 20; ++at) {
-    const std::string pad(at, 'p');
-    const std::string tail = pad + "e";
-    EXPECT_EQ(lines_of(pad + "\t\x1f" + pad + "\r\n" + tail), (Lines{pad + "\t\x1f" + pad, tail}));
-    EXPECT_EQ(lines_of(pad + "\n" + tail), (Lines{pad, tail}));
-    EXPECT_EQ(lines_of(pad + "\r" + tail + "\n"), Lines{pad + "\r" + tail});
-    EXPECT_EQ(lines_of(pad + std::string(1, '\0') + tail + "\nx"), (Lines{pad, "x"}));
-    EXPECT_EQ(lines_of(tail + "\x81\x1a" + pad), Lines{tail + "\x81"});
-    EXPECT_EQ(lines_of(pad + " \x7f\x80\xff" + pad), Lines{pad + " \x7f\x80\xff" + pad});
-  }
-}
-
 INSTANTIATE_TEST_SUITE_P(ReadSizes, SettingsFile, ::testing::Values(1, 2, 3, 7, 9, 0));
 
 TEST(SettingsFileOpen, NoLineIsReadFromWhatCannotBeOpened) {

@@ -5,7 +5,9 @@
 // FIXTURE_BAD_REQUEST it answers 400 when no test host chooses its reply,
 // like a backend that does not speak GET Sentence; built with
 // FIXTURE_OTHER_INTERFACE its entries are named other_load, other_request
-// and other_unload, as a module of another interface names them.
+// and other_unload, as a module of another interface names them; built with
+// FIXTURE_WITH_COMPANION it imports fixture_companion.dll and reports
+// "companion" from its load.
 #include <windows.h>
 
 #include <cstring>
@@ -49,6 +51,10 @@ void connect_to_host(HINSTANCE self) {
 
 }  // namespace
 
+#if defined(FIXTURE_WITH_COMPANION)
+extern "C" __declspec(dllimport) const char* fixture_companion_word();
+#endif
+
 #if defined(FIXTURE_OTHER_INTERFACE)
 #define FIXTURE_ENTRY(name) other_##name
 #else
@@ -60,6 +66,9 @@ extern "C" {
 __declspec(dllexport) BOOL __cdecl FIXTURE_ENTRY(load)(HGLOBAL block, long length) {
   note("load", static_cast<const char*>(block), length);
   GlobalFree(block);
+#if defined(FIXTURE_WITH_COMPANION)
+  note(fixture_companion_word());
+#endif
   return load_result_from_host != nullptr ? load_result_from_host() : TRUE;
 }
 

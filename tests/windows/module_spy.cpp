@@ -59,6 +59,16 @@ HMODULE WINAPI watched_load_library(LPCSTR path) {
   return module;
 }
 
+HMODULE WINAPI watched_load_library_ex(LPCSTR path, HANDLE file, DWORD flags) {
+  const std::string what = flags == LOAD_WITH_ALTERED_SEARCH_PATH && file == nullptr
+                               ? "LoadLibraryExA"
+                               : "LoadLibraryExA with flags " + std::to_string(flags);
+  record(what, path != nullptr ? path : "");
+  HMODULE module = LoadLibraryExA(path, file, flags);
+  if (module != nullptr) watch(module);
+  return module;
+}
+
 BOOL WINAPI watched_free_library(HMODULE module) {
   record("FreeLibrary " + module_name(module));
   return FreeLibrary(module);
@@ -123,6 +133,8 @@ void watch(HMODULE module) {
                reinterpret_cast<void*>(&watched_global_free));
   patch_import(module, "KERNEL32.dll", "LoadLibraryA",
                reinterpret_cast<void*>(&watched_load_library));
+  patch_import(module, "KERNEL32.dll", "LoadLibraryExA",
+               reinterpret_cast<void*>(&watched_load_library_ex));
   patch_import(module, "KERNEL32.dll", "FreeLibrary",
                reinterpret_cast<void*>(&watched_free_library));
   patch_import(module, "USER32.dll", "MessageBoxA",

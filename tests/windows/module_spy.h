@@ -1,6 +1,6 @@
 // Watches what a loaded module does with the system: every GlobalAlloc and
-// GlobalFree (who allocated a block, who freed it), every LoadLibraryA and
-// FreeLibrary, and every MessageBoxA call. It works by rewriting the
+// GlobalFree (who allocated a block, who freed it), every LoadLibraryA,
+// LoadLibraryExA and FreeLibrary, and every MessageBoxA call. It works by rewriting the
 // module's import table, and it spreads to the modules that the watched
 // module loads, so the backend fixtures are watched too.
 #pragma once
@@ -27,8 +27,9 @@ struct BoxCall {
 };
 
 // One line of what happened, in order: "LoadLibraryA <path>",
-// "FreeLibrary <name>", "MessageBoxA called", "MessageBoxA returned",
-// "box shown", "box destroyed", and the fixtures' "<name> <event>".
+// "LoadLibraryExA <path>" (with LOAD_WITH_ALTERED_SEARCH_PATH; other flags
+// are named), "FreeLibrary <name>", "MessageBoxA called", "MessageBoxA
+// returned", "box shown", "box destroyed", and the fixtures' "<name> <event>".
 struct Event {
   std::string what;
   std::string bytes;  // payload, when the event has one

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -73,21 +74,29 @@ Entry entry(HMODULE module, const char* name) {
 }
 
 constexpr char caption[] = "error - Quillbridge.dll";
-constexpr char not_found_head[] =
-    "\x9Ex\x82\xAA\x8C\xA9\x82\xC2\x82\xA9\x82\xE8\x82\xDC\x82\xB9\x82\xF1\x82\xC5\x82\xB5"
-    "\x82\xBD\x81" "B";
-constexpr char not_found_tail[] =
-    "descript.txt\x82\xF0\x90\xDD\x92\xE8\x82\xB5\x82\xC4\x82\xAD\x82\xBE\x82\xB3\x82\xA2\x81" "B";
-constexpr char load_failed[] = ": LoadLibrary\x82\xC5\x8E\xB8\x94s\x81" "B";
-constexpr char missing_exports[] =
-    ": load, unload, request\x82\xCC\x82\xA2\x82\xB8\x82\xEA\x82\xA9\x82\xAA\x83G\x83N\x83X"
-    "\x83|\x81[\x83g\x82\xB3\x82\xEA\x82\xC4\x82\xA2\x82\xDC\x82\xB9\x82\xF1\x81" "B";
-constexpr char load_refused[] =
-    ": load()\x82\xAA" "FALSE\x82\xF0\x95\xD4\x82\xB5\x82\xDC\x82\xB5\x82\xBD\x81" "B";
-constexpr char already_loaded[] =
-    ": \x8A\xF9\x82\xC9\x8Eg\x97p\x92\x86\x82\xA9\x81" "AQuillbridge\x8E\xA9\x90g\x82\xC5\x82"
-    "\xB7\x81" "BQuillbridge\x82\xC6\x9Ex\x82\xCD\x90\xEA\x97p\x82\xCC\x83t\x83H\x83\x8B\x83_"
-    "\x82\xC9\x92u\x82\xA2\x82\xC4\x82\xAD\x82\xBE\x82\xB3\x82\xA2\x81" "B";
+// The module's messages in Shift_JIS, from texts written here in UTF-8, so
+// that a wrong byte in the module's copy fails rather than being copied.
+std::string to_shift_jis(const char* utf8) {
+  const int wide_size = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, nullptr, 0);
+  std::wstring wide(static_cast<size_t>(wide_size > 0 ? wide_size : 1), L'\0');
+  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, wide.data(), wide_size);
+  BOOL lossy = FALSE;
+  const int size = WideCharToMultiByte(932, 0, wide.c_str(), -1, nullptr, 0, nullptr, &lossy);
+  std::string text(static_cast<size_t>(size > 0 ? size : 1), '\0');
+  WideCharToMultiByte(932, 0, wide.c_str(), -1, text.data(), size, nullptr, &lossy);
+  if (wide_size <= 0 || size <= 0 || lossy) return "(no Shift_JIS for a message)";
+  text.pop_back();  // the NUL
+  return text;
+}
+
+const std::string not_found_head = to_shift_jis("栞が見つかりませんでした。");
+const std::string not_found_tail = to_shift_jis("descript.txtを設定してください。");
+const std::string load_failed = to_shift_jis(": LoadLibraryで失敗。");
+const std::string missing_exports =
+    to_shift_jis(": load, unload, requestのいずれかがエクスポートされていません。");
+const std::string load_refused = to_shift_jis(": load()がFALSEを返しました。");
+const std::string already_loaded = to_shift_jis(
+    ": 既に使用中か、Quillbridge自身です。Quillbridgeと栞は専用のフォルダに置いてください。");
 
 constexpr char fixed_request_lines[] =
     "GET Sentence SHIORI/2.5\r\nSender: Quillbridge\r\nCharset: Shift_JIS\r\n";
@@ -290,7 +299,7 @@ TEST_F(QuillbridgeDll, BindsTheSettingsEntryAndRelaysRequests) {
   place_fixture(base, "foo.dll");
   place_fixture(base, "kawari.dll");
   ASSERT_EQ(call_load(base), TRUE);
-  EXPECT_EQ(only_event("LoadLibraryA"), base + "foo.dll");
+  EXPECT_EQ(only_event("LoadLibraryExA"), base + "foo.dll");
   EXPECT_EQ(only_event("foo.dll load"), base);
 
   fixture_reply_bytes = "SHIORI/2.5 200 OK\r\nSender: f\r\nSentence: hello\r\n\r\n";
@@ -342,7 +351,7 @@ TEST_F(QuillbridgeDll, FindsBackendsThroughAliasAndTheFallbackList) {
   place_fixture(other, "kawari.dll");
   ASSERT_EQ(call_load(other), TRUE);
   int released = spy::find_event("bar.dll unload");
-  int bound = spy::find_event("LoadLibraryA", released);
+  int bound = spy::find_event("LoadLibraryExA", released);
   ASSERT_GE(released, 0) << "the first backend was not unloaded before the second was bound";
   ASSERT_GT(bound, released);
   EXPECT_EQ(spy::timeline()[bound].bytes, other + "kawari.dll");
@@ -392,7 +401,7 @@ TEST_F(QuillbridgeDll, ReportsABackendFileThatIsNoModule) {
   expect_one_box(base + "shiori.dll" + load_failed);
 }
 
-// The DLL in a folder whose settings name the DLL itself: LoadLibraryA
+// The DLL in a folder whose settings name the DLL itself: loading it
 // would hand back the DLL, whose load would run again and again.
 TEST_F(QuillbridgeDll, RefusesToBindItself) {
   free_dll();
@@ -405,9 +414,47 @@ TEST_F(QuillbridgeDll, RefusesToBindItself) {
 
   EXPECT_EQ(call_load(base), FALSE);
   expect_one_box(self + already_loaded);
-  EXPECT_EQ(spy::find_event("LoadLibraryA"), -1) << "the DLL tried to load itself";
+  EXPECT_EQ(spy::find_event("LoadLibraryExA"), -1) << "the DLL tried to load itself";
   EXPECT_EQ(call_request("x\r\nArgument0: a\r\n\r\n"), reply_with(""));
   EXPECT_EQ(unload(), TRUE);
+}
+
+// An engine that imports a DLL it ships finds it beside itself, not beside
+// the host program, whichever slash the base directory uses (the loader is
+// given backslashes). A relative base directory keeps the default search.
+TEST_F(QuillbridgeDll, FindsTheDllsABackendShipsBesideIt) {
+  std::string slashed = make_base_directory();
+  for (char& c : slashed) c = c == '\\' ? '/' : c;
+  for (const std::string& folder : {base, slashed}) {
+    SCOPED_TRACE(folder);
+    spy::reset();
+    write_file(folder + "descript.txt", "shiori,engine.dll\r\n");
+    place_fixture(folder, "engine.dll", "fixture_with_companion.dll");
+    place_fixture(folder, "fixture_companion.dll", "companion\\fixture_companion.dll");
+    ASSERT_EQ(call_load(folder), TRUE);
+    std::string loaded = folder + "engine.dll";
+    std::replace(loaded.begin(), loaded.end(), '/', '\\');
+    EXPECT_EQ(only_event("LoadLibraryExA"), loaded);
+    EXPECT_GE(spy::find_event("engine.dll companion"), 0);
+    EXPECT_EQ(unload(), TRUE);
+    // Else the next folder's engine would find it loaded, by its name.
+    EXPECT_EQ(GetModuleHandleA("fixture_companion.dll"), nullptr);
+  }
+
+  const std::string folder = make_base_directory();
+  place_fixture(folder, "shiori.dll");
+  const std::size_t name_at = folder.rfind('\\', folder.size() - 2) + 1;
+  const std::string relative = folder.substr(name_at);
+  char current[MAX_PATH];
+  ASSERT_GT(GetCurrentDirectoryA(sizeof current, current), 0u);
+  ASSERT_TRUE(SetCurrentDirectoryA(folder.substr(0, name_at).c_str()));
+  spy::reset();
+  const BOOL bound = call_load(relative);
+  SetCurrentDirectoryA(current);
+  ASSERT_EQ(bound, TRUE);
+  EXPECT_EQ(only_event("LoadLibraryA"), relative + "shiori.dll");
+  EXPECT_EQ(unload(), TRUE);
+  EXPECT_TRUE(spy::box_calls().empty());
 }
 
 TEST_F(QuillbridgeDll, FreeingTheDllUnloadsAndFreesTheBackend) {
@@ -474,7 +521,7 @@ TEST_F(QuillbridgeLeadBytes, BindsABackendWithANonAsciiName) {
   write_file(base + "descript.txt", "shiori," + name + "\r\n");
   place_fixture(base, name);
   ASSERT_EQ(call_load(base), TRUE);
-  EXPECT_EQ(only_event("LoadLibraryA"), base + name);
+  EXPECT_EQ(only_event("LoadLibraryExA"), base + name);
   EXPECT_GE(spy::find_event(name + " load"), 0);
   EXPECT_EQ(unload(), TRUE);
 }

@@ -422,7 +422,7 @@ class BindingNarrator final : public backend::BindingObserver {
   BindingNarrator(const std::string& folder, const Report& report)
       : folder_(folder), report_(report) {}
 
-  void refused_as_loaded(const std::string&, platform::Residence) override {
+  void refused_as_loaded(const std::string&) override {
     report_.line("It is loaded in this process already.");
     explain_refusal(report_);
   }
