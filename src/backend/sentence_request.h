@@ -19,17 +19,25 @@ inline constexpr std::size_t max_arguments = 100;
 class ArgumentList {
  public:
   std::size_t size() const { return size_; }
-  std::string_view operator[](std::size_t index) const { return slots_[index]; }
+  std::string_view operator[](std::size_t index) const {
+    return {slots_[index].bytes, slots_[index].length};
+  }
 
-  // Stores `value` at `index` (below max_arguments), extending the list
-  // with empty entries when it is shorter. The list never shrinks.
+  // Stores `value` at `index` (below max_arguments), first extending the
+  // list with empty entries when it is shorter. The list never shrinks.
   void set(std::size_t index, std::string_view value) {
-    slots_[index] = value;
-    if (size_ <= index) size_ = index + 1;
+    for (; size_ <= index; ++size_) slots_[size_] = Slot{};
+    slots_[index] = Slot{value.data(), value.size()};
   }
 
  private:
-  std::string_view slots_[max_arguments];
+  // Plain pointer and length, and slots from size_ on left unset: a request
+  // pays only for the slots it fills, not for zeroing all of them.
+  struct Slot {
+    const char* bytes;
+    std::size_t length;
+  };
+  Slot slots_[max_arguments];
   std::size_t size_ = 0;
 };
 
