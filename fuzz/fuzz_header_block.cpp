@@ -58,10 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (key == "Value") last_value = value;
   });
   FUZZ_CHECK(backend::result_in(reply, backend::Protocol::shiori_2_5).text == last_sentence);
-<<<<<<< HEAD
-=======
   FUZZ_CHECK(backend::result_in(reply, backend::Protocol::shiori_3_0).text == last_value);
->>>>>>> tidy
 
   // Cuts start anywhere, so that the look-back meets every run of lead bytes.
   check_cut_token(begin, end, data[0] >> 1, ':');
