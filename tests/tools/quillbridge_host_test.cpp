@@ -374,8 +374,10 @@ TEST(QuillbridgeHost, CheckSaysWhyAFileDoesNotBind) {
   ASSERT_NE(reason, std::string::npos) << unloadable.out;
   EXPECT_NE(unloadable.out.find("satori.dll", reason), std::string::npos) << unloadable.out;
 
+  // Named after its file, as such modules are ("aosora_load" in libaosora.so).
   TempDir other;
-  other.add_fixture("other_interface", "satori.dll");
+  other.add_fixture("other_interface", "libother.so");
+  other.write("descript.txt", "shiori,libother.so\r\n");
   const HostRun elsewhere = run_host({"--check", other.base(), "greet"});
   EXPECT_EQ(elsewhere.status, 1);
   const std::size_t named = elsewhere.out.find("It exports ");

@@ -2,9 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
-#include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,130 +13,15 @@
 #include "backend/sentence_request.h"
 #include "files/settings_file.h"
 #include "platform/platform.h"
-#include "plugin/handoff.h"
 #include "plugin/plugin_codec.h"
-#include "quillbridge-host/check_process.h"
 #include "quillbridge-host/check_reply.h"
 #include "quillbridge-host/check_report.h"
 #include "quillbridge-host/host_request.h"
-#include "quillbridge-host/platform/host_platform.h"
-#include "quillbridge-host/text_display.h"
+#include "quillbridge-host/module_child.h"
 #include "text/field_splitting.h"
 
 namespace host_check {
 namespace {
-
-const char check_usage[] =
-    "usage: quillbridge-host [--sjis] [--timeout SECONDS] --check FOLDER\n"
-    "                        [EVENT [REFERENCE...]]\n"
-    "Shows what Quillbridge does with FOLDER, step by step, with its own\n"
-    "routines: the settings file and the line naming the backend, the fallback\n"
-    "taken and why, binding the backend and, given an EVENT, the exact request\n"
-    "it is sent, its raw reply, and which header became the Sentence or why\n"
-    "none did. Quillbridge.dll itself is not needed. Shift_JIS text is shown\n"
-    "converted on a UTF-8 terminal; --sjis also takes EVENT and REFERENCEs as\n"
-    "UTF-8 and converts them, and converts what is shown into a file or pipe.\n"
-    "The backend runs in a process of its own: when it crashes, or a call into\n"
-    "it takes longer than --timeout SECONDS (default 10; 0: no limit), the\n"
-    "check says in which call.\n"
-    "\n"
-    "Exit status: 0 a Sentence came back (without EVENT: the backend is bound);\n"
-    "1 no backend found, or binding it failed; 2 usage error; 3 the backend\n"
-    "answered but gave no Sentence; 4 the backend crashed or did not return.\n";
-
-// The first word of the command line with which the check starts itself as
-// the process that calls into the backend; never typed by a user.
-constexpr const char child_word[] = "--check-child";
-
-struct CheckOptions {
-  std::string folder;              // with a trailing separator
-  std::vector<std::string> arguments;  // EVENT, REFERENCE...; empty: send nothing
-  // How Shift_JIS is shown in the report, and in what the backend writes
-  // to standard error; follow from --sjis, the system and where each goes.
-  host_display::Charset charset = host_display::Charset::escaped;
-  host_display::Charset message_charset = host_display::Charset::escaped;
-  int timeout_seconds = 10;        // for each call into the backend; 0: none
-};
-
-// The report's charset as a word on the child's command line: the child's
-// standard output is a pipe, so it cannot see the terminal for itself.
-constexpr const char* charset_words[] = {"escaped", "shift_jis_as_utf8", "as_they_are"};
-constexpr host_display::Charset charsets[] = {host_display::Charset::escaped,
-                                              host_display::Charset::shift_jis_as_utf8,
-                                              host_display::Charset::as_they_are};
-
-const char* word_for(host_display::Charset charset) {
-  for (std::size_t i = 0; i < std::size(charsets); ++i)
-    if (charsets[i] == charset) return charset_words[i];
-  return charset_words[0];
-}
-
-host_display::Charset charset_for(std::string_view word) {
-  for (std::size_t i = 0; i < std::size(charsets); ++i)
-    if (word == charset_words[i]) return charsets[i];
-  return host_display::Charset::escaped;
-}
-
-int usage_error(const std::string& problem) {
-  std::fprintf(stderr, "quillbridge-host: %s\n", problem.c_str());
-  std::fputs("Try 'quillbridge-host --check --help'.\n", stderr);
-  return exit_usage;
-}
-
-// Returns -1 when the command line is sound, else the exit code to stop with.
-int parse_check_options(int argc, char** argv, CheckOptions& options) {
-  std::vector<std::string> positional;
-  bool options_done = false;
-  bool shift_jis = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string word = argv[i];
-    // As in the other modes, options end at "--" or at the first argument
-    // sent, so an EVENT or REFERENCE may begin with '-'.
-    if (options_done || positional.size() >= 2 || word.size() < 2 || word[0] != '-') {
-      positional.push_back(word);
-    } else if (word == "--") {
-      options_done = true;
-    } else if (word == "-h" || word == "--help") {
-      std::fputs(check_usage, stdout);
-      return exit_sentence;
-    } else if (word == "--check") {
-      continue;
-    } else if (word == "--sjis") {
-      shift_jis = true;
-    } else if (word == "--timeout") {
-      char* end = nullptr;
-      const long seconds = i + 1 < argc ? std::strtol(argv[i + 1], &end, 10) : -1;
-      if (end == nullptr || end == argv[i + 1] || *end != '\0' || seconds < 0 || seconds > 86400)
-        return usage_error("--timeout needs a number of seconds (0 to 86400)");
-      options.timeout_seconds = static_cast<int>(seconds);
-      ++i;
-    } else {
-      return usage_error("--check does not take " + word);
-    }
-  }
-  if (positional.empty()) return usage_error("--check needs a FOLDER");
-  const bool convert_arguments = shift_jis && !platform::console_speaks_ansi_text();
-  if (convert_arguments && !host_display::can_convert_shift_jis())
-    return usage_error("--sjis: this build has no Shift_JIS converter");
-  const host_display::StreamCharsets shown = host_display::stream_charsets(shift_jis, true);
-  options.charset = shown.output;
-  options.message_charset = shown.error;
-  if (platform::file_kind(positional[0]) != platform::FileKind::directory)
-    return usage_error(positional[0] + " is not a folder");
-  options.folder = platform::as_directory(positional[0]);
-  options.arguments.assign(positional.begin() + 1, positional.end());
-  // What the module receives is Shift_JIS: with --sjis, typed UTF-8 is
-  // converted first.
-  if (convert_arguments) {
-    for (std::string& argument : options.arguments) {
-      std::string converted;
-      if (!host_display::shift_jis_from_utf8(argument, converted))
-        return usage_error("--sjis: " + argument + " is not UTF-8 that Shift_JIS can write");
-      argument = converted;
-    }
-  }
-  return -1;
-}
 
 // ---------------------------------------------------------------------------
 // Discovery.
@@ -342,38 +225,13 @@ std::string request_for(const std::vector<std::string>& arguments) {
   return request;
 }
 
-// Whether the file at `path` is a build of Quillbridge: it holds the start
-// line and the Sender of every request Quillbridge sends, which no backend
-// has. (Its messages, and the rest of the request's fixed lines, are no use
-// here: optimised builds may store them in pieces.)
-bool is_quillbridge_file(const std::string& path) {
-  // Quillbridge is small, and its fixed request lines lie near its start
-  // (40 KB into the .so, 200 KB into the DLL, 740 KB into a sanitizer
-  // build); a file of any size is read no further than this, and a file
-  // that does not start as a module is read no further than its start.
-  constexpr std::size_t read_at_most = 4u << 20;
-  std::string mark = request_for({});
-  mark.resize(mark.find("Quillbridge") + 11);
-  platform::file_handle file = platform::open_file(path);
-  if (file == nullptr) return false;
-  std::string bytes;
-  char buffer[64 * 1024];
-  for (long got; bytes.size() < read_at_most &&
-                 (got = platform::read_file(file, buffer, sizeof buffer)) > 0;) {
-    bytes.append(buffer, static_cast<std::size_t>(got));
-    if (bytes.size() >= 4 && bytes.compare(0, 2, "MZ") != 0 && bytes.compare(0, 4, "\x7f" "ELF") != 0)
-      break;
-  }
-  platform::close_file(file);
-  return bytes.find(mark) != std::string::npos;
+// Whether `name` is Quillbridge's own file name (on any system), which a
+// host loads already when it reads the folder.
+bool is_quillbridge_name(std::string_view name) {
+  const std::size_t dot = name.rfind('.');
+  return same_ignoring_case(name.substr(0, dot), "Quillbridge") ||
+         same_ignoring_case(name.substr(0, dot), "libQuillbridge");
 }
-
-// The calls into the backend that the watching process names when the
-// backend crashes or hangs in one of them.
-constexpr const char call_module_load[] = "loading its file (its start-up code runs then)";
-constexpr const char call_load[] = "its load";
-constexpr const char call_request[] = "its request";
-constexpr const char call_release[] = "its unload, or freeing its file";
 
 // The system loader's own words for why a load failed, beside the
 // explanation above, which can only list the usual causes.
@@ -381,27 +239,22 @@ void say_loader_reason(const std::string& reason, const Report& report) {
   if (!reason.empty()) report.line("The system's loader says: " + report.bytes(reason));
 }
 
-// Whether an exported name looks like an entry point of another module
-// interface: a prefix before _load, _request or _unload (a name per module,
-// or "multi" for one that serves several), or the pair of one that makes
-// an instance first.
-bool looks_like_other_entry(std::string_view name) {
-  if (name == "so_create" || name == "so_request") return true;
-  for (std::string_view suffix : {"_load", "_request", "_unload"}) {
-    if (name.size() > suffix.size() && name.substr(name.size() - suffix.size()) == suffix)
-      return true;
-  }
-  return false;
-}
-
-// For a file that lacks load, request or unload: names its exports that
-// show it speaks another interface, which no settings change can mend.
-void name_other_interface(platform::module_handle module, const Report& report) {
-  std::vector<std::string> names = platform::exported_names(module);
-  std::sort(names.begin(), names.end());  // the export table's order means nothing here
+// For a file that lacks load, request or unload: names the entry points it
+// has of another module interface, which no settings change can mend. Such
+// a module names its entries after itself ("aosora_load" in aosora.dll or
+// libaosora.so), or after "multi" when it serves several; some make an
+// instance first.
+void name_other_interface(platform::module_handle module, const std::string& file_name,
+                          const Report& report) {
+  std::string stem = file_name.substr(0, file_name.rfind('.'));
+  if (stem.compare(0, 3, "lib") == 0) stem.erase(0, 3);
   std::string found;
-  for (const std::string& name : names)
-    if (looks_like_other_entry(name)) found += (found.empty() ? "" : ", ") + report.bytes(name);
+  for (const std::string& prefix : {stem, std::string("multi")})
+    for (const char* suffix : {"_load", "_request", "_unload"})
+      if (platform::find_entry(module, (prefix + suffix).c_str()) != nullptr)
+        found += (found.empty() ? "" : ", ") + report.bytes(prefix + suffix);
+  for (const char* name : {"so_create", "so_request"})
+    if (platform::find_entry(module, name) != nullptr) found += (found.empty() ? "" : ", ") + std::string(name);
   if (found.empty()) return;
   report.line("It exports " + found + ",");
   report.line("the entry points of another module interface, which Quillbridge does not");
@@ -418,19 +271,19 @@ void explain_refusal(const Report& report) {
 
 // Says each step of the module's bind_backend as it is taken, and which of
 // the module's messages a failure is.
-class BindingNarrator final : public backend::BindingObserver {
+class BindingNarrator final : public host_child::BindingSteps {
  public:
-  BindingNarrator(const std::string& folder, const Report& report)
-      : folder_(folder), report_(report) {}
+  BindingNarrator(const std::string& folder, const std::string& name, const Report& report)
+      : folder_(folder), name_(name), report_(report) {}
 
   void refused_as_loaded(const std::string&, platform::Residence) override {
     report_.line("It is loaded in this process already.");
     explain_refusal(report_);
   }
 
-  void module_loaded(const std::string&, platform::module_handle module,
+  void module_loaded(const std::string& path, platform::module_handle module,
                      const std::string& loader_reason) override {
-    report_.step("");
+    BindingSteps::module_loaded(path, module, loader_reason);
     report_.line("It is not Quillbridge and not loaded yet. (Quillbridge refuses a file its host");
     report_.line("runs already, such as a ghost's own SHIORI: give it a folder of its own.)");
     if (module != nullptr) {
@@ -446,23 +299,22 @@ class BindingNarrator final : public backend::BindingObserver {
 
   void entries_found(platform::module_handle module, bool load, bool request,
                      bool unload) override {
+    BindingSteps::entries_found(module, load, request, unload);
     std::string missing;
     if (!load) missing += " load";
     if (!request) missing += " request";
     if (!unload) missing += " unload";
     if (missing.empty()) {
       report_.line("It exports load, request and unload.");
-      report_.step(call_load);
       return;
     }
     report_.line("It does not export" + missing + ", so it is no backend: Quillbridge shows");
     report_.line("\"<path>: load, unload, request...\" (see the readme's messages).");
-    name_other_interface(module, report_);
-    report_.step(call_release);
+    name_other_interface(module, name_, report_);
   }
 
   void load_returned(platform::module_bool result) override {
-    report_.step(result != 0 ? "" : call_release);
+    BindingSteps::load_returned(result);
     report_.line("load(" + report_.quoted(folder_) + ") returned " + std::to_string(result) + ".");
     if (result != 0) return;
     report_.line("The backend refused to start: Quillbridge shows \"<path>: load()...FALSE...\".");
@@ -472,32 +324,33 @@ class BindingNarrator final : public backend::BindingObserver {
 
  private:
   const std::string& folder_;
+  const std::string& name_;
   const Report& report_;
 };
 
 // Binds the backend through the module's own bind_backend, saying what each
 // step gives. The check runs in a process of its own, where the module
-// would not find itself loaded, so it first looks inside the file for
-// Quillbridge.
+// would not find itself loaded, so it first looks at the file's name.
 bool bind_explained(backend::BackendModule& backend, const std::string& folder,
                     const std::string& name, const Report& report) {
   const std::string path = folder + name;
   report.heading("Binding " + report.bytes(path));
-  if (is_quillbridge_file(path)) {
+  if (is_quillbridge_name(name)) {
     report.line("It is Quillbridge itself, which cannot be its own backend.");
     explain_refusal(report);
     return false;
   }
-  BindingNarrator narrator(folder, report);
-  report.step(call_module_load);
+  BindingNarrator narrator(folder, name, report);
+  host_child::step(host_child::call_module_load);
   const bool bound = backend::bind_backend(backend, folder, name, &narrator);
-  report.step("");
+  host_child::step("");
   return bound;
 }
 
-// The steps of the check: discovery, binding and, given arguments, one
-// request; the backend is released before it returns.
-int check_steps(const CheckOptions& options, const Report& report) {
+}  // namespace
+
+int check_steps(const host_options::Options& options, std::FILE* out) {
+  const Report report(options.charset, out);
   const std::optional<std::string> name = explain_discovery(options.folder, report);
   if (!name) return exit_no_backend;
   backend::BackendModule backend;
@@ -509,63 +362,34 @@ int check_steps(const CheckOptions& options, const Report& report) {
     report.heading("Asking the backend as Quillbridge does");
     const std::string request = request_for(options.arguments);
     report.block("request", request);
-    long length = 0;
-    platform::block_handle request_block = plugin::give_block(request, &length);
-    report.step(call_request);
-    plugin::ReceivedBlock reply_block =
-        request_block != nullptr ? backend::forward_request(backend, request_block, request.size())
-                                 : plugin::ReceivedBlock();
-    report.step("");
-    const std::string reply(reply_block.text());
-    reply_block.release();
+    const std::string reply = host_child::send_request(backend, request);
     report.block("reply", reply);
     status = explain_reply(reply, report) ? exit_sentence : exit_no_sentence;
   }
-  report.step(call_release);
-  backend::release_backend(backend);
-  report.step("");
+  host_child::release(backend);
   return status;
 }
 
-}  // namespace
-
-bool is_check_command(int argc, char** argv) {
-  // Only among the options before the first other word: later words are
-  // arguments to send, and "--check" may be one of them.
-  for (int i = 1; i < argc && argv[i][0] == '-'; ++i) {
-    const std::string_view word = argv[i];
-    if (word == "--") return false;
-    if (word == "--check") return true;
-    if (word == "--timeout") ++i;  // its number
+int check_result(const host_child::ChildOutcome& outcome, int timeout_seconds) {
+  if (!outcome.module_ended()) return outcome.exit_code;
+  const Report said(host_display::Charset::escaped);  // says nothing read from a file
+  const std::string call = outcome.call.empty() ? "no call into the backend" : outcome.call;
+  if (outcome.timed_out) {
+    said.heading("The backend did not return");
+    said.line("It was still in " + call + " after " + std::to_string(timeout_seconds) +
+              " s, so the check stopped it");
+    said.line("(--timeout changes the limit). A host would hang there.");
+  } else if (outcome.crashed) {
+    said.heading("The backend crashed");
+    said.line("Its process ended with " + outcome.cause + " in " + call + ".");
+    said.line("A host loading Quillbridge with this folder would crash the same way.");
+  } else {
+    said.heading("The backend ended the process");
+    said.line("It ended the process with exit code " + std::to_string(outcome.exit_code) + " in " +
+              call + ".");
+    said.line("A host loading Quillbridge with this folder would end the same way.");
   }
-  return false;
-}
-
-bool is_check_child_command(int argc, char** argv) {
-  return argc > 1 && std::string_view(argv[1]) == child_word;
-}
-
-int run_check(int argc, char** argv) {
-  CheckOptions options;
-  if (const int stop = parse_check_options(argc, argv, options); stop >= 0) return stop;
-  // The child parses the same words again, after the one that marks it and
-  // the charset of the report.
-  std::vector<std::string> child_arguments = {child_word, word_for(options.charset)};
-  child_arguments.insert(child_arguments.end(), argv + 1, argv + argc);
-  const std::optional<int> status = watch_check(child_arguments, run_check_child,
-                                                options.message_charset, options.timeout_seconds);
-  if (status) return *status;
-  // No process could be started: the check runs here, unguarded.
-  return check_steps(options, Report(options.charset));
-}
-
-int run_check_child(int argc, char** argv) {
-  std::FILE* out = platform::take_standard_output();
-  CheckOptions options;
-  if (argc < 3) return exit_usage;
-  if (const int stop = parse_check_options(argc - 2, argv + 2, options); stop >= 0) return stop;
-  options.charset = charset_for(argv[2]);
-  return check_steps(options, Report(options.charset, out, true));
+  return host_options::exit_module_died;
 }
 
 }  // namespace host_check

@@ -5,29 +5,26 @@
 // reply, and which header became the Sentence or why none did.
 #pragma once
 
+#include <cstdio>
+
+#include "quillbridge-host/host_options.h"
+#include "quillbridge-host/module_child.h"
+
 namespace host_check {
 
-// Exit codes of the check, kept stable for scripts and the readmes.
+// Exit codes of the check, kept stable for scripts and the readmes; 2 and
+// 4 are host_options' exit_usage and exit_module_died.
 inline constexpr int exit_sentence = 0;    // a Sentence came back
 inline constexpr int exit_no_backend = 1;  // no backend found, or binding failed
-inline constexpr int exit_usage = 2;       // usage error
 inline constexpr int exit_no_sentence = 3; // the backend answered without a Sentence
-inline constexpr int exit_backend_died = 4; // the backend crashed or did not return in time
 
-// True when the command line asks for the check (a "--check" among the
-// options before the first other word); main then hands the whole command
-// line to run_check.
-bool is_check_command(int argc, char** argv);
+// The check's steps on `options.folder`, reported on `out`: discovery,
+// binding and, given arguments, one request; the backend is released
+// before it returns. Runs in the child; returns the exit code.
+int check_steps(const host_options::Options& options, std::FILE* out);
 
-// Runs `quillbridge-host [--sjis] [--timeout SECONDS] --check FOLDER [EVENT
-// [REFERENCE...]]` and returns the exit code. The steps that call into the
-// backend run in a child process, started with a word of its own first.
-int run_check(int argc, char** argv);
-
-// True for the command line of that child; main then hands it to
-// run_check_child, which runs the steps and tells run_check each call into
-// the backend as it begins.
-bool is_check_child_command(int argc, char** argv);
-int run_check_child(int argc, char** argv);
+// The exit code once the child has ended, after saying how the backend
+// ended it when it did not return (it crashed, ended the process or hung).
+int check_result(const host_child::ChildOutcome& outcome, int timeout_seconds);
 
 }  // namespace host_check

@@ -11,18 +11,12 @@
 
 namespace host_check {
 
-// Starts a line the check's process writes for the process that watches
-// it: the call into the backend that begins, or none. No report line holds
-// this byte: every control byte is shown escaped.
-inline constexpr char step_mark = '\x01';
-
 // Prints the steps of one check, each line at once, so that everything
 // said before a backend crashes stays said.
 class Report {
  public:
-  explicit Report(host_display::Charset charset, std::FILE* out = stdout,
-                  bool marks_steps = false)
-      : charset_(charset), out_(out), marks_steps_(marks_steps) {}
+  explicit Report(host_display::Charset charset, std::FILE* out = stdout)
+      : charset_(charset), out_(out) {}
 
   void heading(const std::string& title) const { write("\n== " + title + "\n"); }
   void line(const std::string& text) const { write("  " + text + "\n"); }
@@ -41,12 +35,6 @@ class Report {
     write("--- " + std::string(title) + " (" + std::to_string(raw.size()) + " bytes)\n" +
           host_display::readable_lines(raw, charset_));
   }
-  // Tells the watching process that a call into the backend begins: `call`
-  // names it ("its load"); empty when the call has returned.
-  void step(const char* call) const {
-    if (marks_steps_) write(step_mark + std::string(call) + "\n");
-  }
-
  private:
   void write(const std::string& text) const {
     std::fwrite(text.data(), 1, text.size(), out_);
@@ -55,7 +43,6 @@ class Report {
 
   host_display::Charset charset_;
   std::FILE* out_;
-  bool marks_steps_;
 };
 
 // ASCII letters compared without regard to case; other bytes as they are.
