@@ -349,18 +349,19 @@ bool bind_explained(backend::BackendModule& backend, const std::string& folder,
 
 }  // namespace
 
-int check_steps(const host_options::Options& options, std::FILE* out) {
-  const Report report(options.charset, out);
-  const std::optional<std::string> name = explain_discovery(options.folder, report);
+int check_steps(const std::string& folder, const std::vector<std::string>& arguments,
+                host_display::Charset charset, std::FILE* out) {
+  const Report report(charset, out);
+  const std::optional<std::string> name = explain_discovery(folder, report);
   if (!name) return exit_no_backend;
   backend::BackendModule backend;
-  if (!bind_explained(backend, options.folder, *name, report)) return exit_no_backend;
+  if (!bind_explained(backend, folder, *name, report)) return exit_no_backend;
   int status = exit_sentence;
-  if (options.arguments.empty()) {
+  if (arguments.empty()) {
     report.line("Give an EVENT after the folder to send the backend a request.");
   } else {
     report.heading("Asking the backend as Quillbridge does");
-    const std::string request = request_for(options.arguments);
+    const std::string request = request_for(arguments);
     report.block("request", request);
     const std::string reply = host_child::send_request(backend, request);
     report.block("reply", reply);
@@ -389,7 +390,7 @@ int check_result(const host_child::ChildOutcome& outcome, int timeout_seconds) {
               call + ".");
     said.line("A host loading Quillbridge with this folder would end the same way.");
   }
-  return host_options::exit_module_died;
+  return host_child::exit_module_died;
 }
 
 }  // namespace host_check

@@ -6,22 +6,26 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
+#include <vector>
 
-#include "quillbridge-host/host_options.h"
 #include "quillbridge-host/module_child.h"
+#include "quillbridge-host/text_display.h"
 
 namespace host_check {
 
-// Exit codes of the check, kept stable for scripts and the readmes; 2 and
-// 4 are host_options' exit_usage and exit_module_died.
+// Exit codes of the check, kept stable for scripts and the readmes; 2 is a
+// usage error, 4 host_child::exit_module_died.
 inline constexpr int exit_sentence = 0;    // a Sentence came back
 inline constexpr int exit_no_backend = 1;  // no backend found, or binding failed
 inline constexpr int exit_no_sentence = 3; // the backend answered without a Sentence
 
-// The check's steps on `options.folder`, reported on `out`: discovery,
-// binding and, given arguments, one request; the backend is released
-// before it returns. Runs in the child; returns the exit code.
-int check_steps(const host_options::Options& options, std::FILE* out);
+// The check's steps on `folder` (with a separator at its end), reported on
+// `out` with Shift_JIS shown as `charset` says: discovery, binding and,
+// given `arguments` (EVENT, REFERENCE...), one request; the backend is
+// released before it returns. Runs in the child; returns the exit code.
+int check_steps(const std::string& folder, const std::vector<std::string>& arguments,
+                host_display::Charset charset, std::FILE* out);
 
 // The exit code once the child has ended, after saying how the backend
 // ended it when it did not return (it crashed, ended the process or hung).

@@ -23,34 +23,6 @@ void write_error(const std::string& text) {
   std::fflush(stderr);
 }
 
-// Passes on what the child writes to standard error, converted as it comes;
-// a character cut between two reads waits for its second byte.
-class MessageRelay {
- public:
-  explicit MessageRelay(host_display::Charset charset)
-      : convert_(charset == host_display::Charset::shift_jis_as_utf8) {}
-
-  void take(std::string& bytes) {
-    pending_ += bytes;
-    bytes.clear();
-    const std::size_t whole = convert_ ? host_display::whole_characters(pending_) : pending_.size();
-    write(pending_.substr(0, whole));
-    pending_.erase(0, whole);
-  }
-  void finish() {
-    write(pending_);
-    pending_.clear();
-  }
-
- private:
-  void write(const std::string& bytes) const {
-    if (!bytes.empty()) write_error(convert_ ? host_display::utf8_from_shift_jis(bytes) : bytes);
-  }
-
-  bool convert_;
-  std::string pending_;
-};
-
 }  // namespace
 
 void step(const char* call) { host_system::tell_parent(step_line + std::string(call)); }
@@ -93,13 +65,21 @@ std::optional<ChildOutcome> run_in_child(const std::vector<std::string>& words,
                                          int timeout_seconds) {
   host_system::ChildProcess* child = host_system::start_child(words, child_main);
   if (child == nullptr) return std::nullopt;
-  MessageRelay messages(message_charset);
+  // What the child writes to standard error is converted as it comes; a
+  // character cut between two reads waits for its second byte.
+  const bool convert = message_charset == host_display::Charset::shift_jis_as_utf8;
+  const auto relay = [&](std::string& bytes, std::size_t size) {
+    if (size > 0)
+      write_error(convert ? host_display::utf8_from_shift_jis(bytes.substr(0, size))
+                          : bytes.substr(0, size));
+    bytes.erase(0, size);
+  };
   ChildOutcome outcome;
   Clock::time_point call_started;
   std::string error, told;
   for (bool running = true; running;) {
     running = host_system::follow_child(*child, poll_milliseconds, error, told);
-    messages.take(error);
+    relay(error, convert ? host_display::whole_characters(error) : error.size());
     std::size_t start = 0;
     for (std::size_t lf; (lf = told.find('\n', start)) != std::string::npos; start = lf + 1) {
       const std::string line = told.substr(start + 1, lf - start - 1);
@@ -118,7 +98,7 @@ std::optional<ChildOutcome> run_in_child(const std::vector<std::string>& words,
     }
   }
   const host_system::ChildEnd end = host_system::end_child(child);
-  messages.finish();
+  relay(error, error.size());
   outcome.exit_code = end.exit_code;
   outcome.crashed = end.crashed && !outcome.timed_out;
   outcome.cause = end.cause;

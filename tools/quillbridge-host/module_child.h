@@ -20,6 +20,10 @@ inline constexpr char call_load[] = "its load";
 inline constexpr char call_request[] = "its request";
 inline constexpr char call_release[] = "its unload, or freeing its file";
 
+// The exit code of every mode when the module crashed, ended the process
+// or did not return.
+inline constexpr int exit_module_died = 4;
+
 // Tells the watching process that a call into the module begins (`call`
 // names it), or has returned (empty).
 void step(const char* call);

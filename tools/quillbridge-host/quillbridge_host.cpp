@@ -12,7 +12,6 @@
 #include "platform/platform.h"
 #include "quillbridge-host/check_mode.h"
 #include "quillbridge-host/check_report.h"
-#include "quillbridge-host/host_options.h"
 #include "quillbridge-host/host_request.h"
 #include "quillbridge-host/module_child.h"
 #include "quillbridge-host/platform/host_platform.h"
@@ -21,13 +20,36 @@
 namespace {
 
 using host_child::say;
-using host_options::Mode;
-using host_options::Options;
 
-// Exit codes of the plain modes, kept stable for scripts.
+// Exit codes of the plain modes, kept stable for scripts; 4 is
+// host_child::exit_module_died.
 constexpr int exit_ok = 0;
 constexpr int exit_load_refused = 1;
+constexpr int exit_usage = 2;
 constexpr int exit_bad_module = 3;
+
+// What the command line asks for, read by one parser for every mode.
+enum class Mode { send_requests, check, show_help, show_version };
+
+struct Options {
+  Mode mode = Mode::send_requests;
+  bool check = false;          // --check, also with --help
+  std::string module_path;     // MODULE; not for --check
+  std::string folder;          // DIRECTORY or FOLDER, with a separator at its end
+  std::vector<std::string> arguments;  // what the request carries, in Shift_JIS
+  std::string request_file;    // empty: none; "-": standard input
+  bool interactive = false;
+  bool raw = false;
+  // Typed lines are converted to Shift_JIS (--sjis, where terminals speak UTF-8).
+  bool convert_typed = false;
+  int timeout_seconds = 10;    // --check: for each call into the backend; 0: none
+  // How bytes outside ASCII are shown on standard output, and how the
+  // module's messages on standard error; follow from the options, the
+  // system and where each stream goes.
+  host_display::Charset charset = host_display::Charset::escaped;
+  host_display::Charset message_charset = host_display::Charset::escaped;
+};
+
 
 const char usage[] =
     "usage: quillbridge-host [OPTIONS] MODULE DIRECTORY [ARGUMENT...]\n"
@@ -48,7 +70,7 @@ const char usage[] =
     "  --raw               print only the reply bytes, exactly as they came\n"
     "  --check             explain an empty result: what the module finds in FOLDER\n"
     "                      and what its backend answers (--check --help: more)\n"
-    "  --version           show the version of this tool\n"
+    "  -h, --help          show this text (--version: the version of this tool)\n"
     "\n"
     "Exit status: 0 replies received; 1 the module's load returned 0 (its message\n"
     "tells why); 2 usage error, unreadable request file, or text Shift_JIS cannot\n"
@@ -76,7 +98,7 @@ const char check_usage[] =
 int usage_error(const Options& options, const std::string& problem) {
   std::fprintf(stderr, "quillbridge-host: %s\nTry 'quillbridge-host%s --help'.\n", problem.c_str(),
                options.check ? " --check" : "");
-  return host_options::exit_usage;
+  return exit_usage;
 }
 
 // Typed text as the module must get it: with --sjis where terminals speak
@@ -166,7 +188,7 @@ int parse_options(int argc, char** argv, Options& options) {
       host_display::stream_charsets(shift_jis, !options.raw);
   options.charset = shown.output;
   options.message_charset = shown.error;
-  return to_module_text(options.convert_typed, options.arguments) ? -1 : host_options::exit_usage;
+  return to_module_text(options.convert_typed, options.arguments) ? -1 : exit_usage;
 }
 
 // The arguments of one typed line: tab-separated fields when the line holds
@@ -190,20 +212,14 @@ std::vector<std::string> split_typed_line(const std::string& line) {
 }
 
 bool read_request_file(const std::string& name, std::string& bytes) {
-  if (name == "-") {
-    char buffer[4096];
-    for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, stdin)) > 0;)
-      bytes.append(buffer, got);
-    return !std::ferror(stdin);
-  }
-  platform::file_handle file = platform::open_file(name);
+  std::FILE* file = name == "-" ? stdin : std::fopen(name.c_str(), "rb");
   if (file == nullptr) return false;
   char buffer[4096];
-  long got;
-  while ((got = platform::read_file(file, buffer, sizeof buffer)) > 0)
-    bytes.append(buffer, static_cast<std::size_t>(got));
-  platform::close_file(file);
-  return got == 0;
+  for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;)
+    bytes.append(buffer, got);
+  const bool read = !std::ferror(file);
+  if (file != stdin) std::fclose(file);
+  return read;
 }
 
 // What the first bytes of a file that would not load say it is, to point
@@ -328,7 +344,7 @@ int send_requests(const Options& options) {
   std::string request;
   if (!options.request_file.empty() && !read_request_file(options.request_file, request)) {
     say("cannot read the request file " + options.request_file);
-    return host_options::exit_usage;
+    return exit_usage;
   }
   if (options.request_file.empty() && !options.interactive)
     request = host_request::plugin_request(options.arguments);
@@ -353,7 +369,8 @@ int send_requests(const Options& options) {
 }
 
 int run_mode(const Options& options) {
-  return options.check ? host_check::check_steps(options, host_system::take_standard_output())
+  return options.check ? host_check::check_steps(options.folder, options.arguments, options.charset,
+                                                  host_system::take_standard_output())
                        : send_requests(options);
 }
 
@@ -390,5 +407,5 @@ int main(int argc, char** argv) {
   else
     say("the module ended the process with exit code " + std::to_string(outcome->exit_code) +
         " in " + call);
-  return host_options::exit_module_died;
+  return host_child::exit_module_died;
 }
