@@ -5,9 +5,13 @@
 // FIXTURE_BAD_REQUEST it answers 400 when no test host chooses its reply,
 // like a backend that does not speak GET Sentence; built with
 // FIXTURE_OTHER_INTERFACE its entries are named other_load, other_request
-// and other_unload, as a module of another interface names them.
+// and other_unload, as a module of another interface names them. With
+// QB_FIXTURE_MODE set to exit-request or crash-request in its environment,
+// its request calls exit(-1) or crashes.
 #include <windows.h>
 
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 #include "fixture_channel.h"
@@ -69,6 +73,13 @@ __declspec(dllexport) HGLOBAL __cdecl FIXTURE_ENTRY(request)(HGLOBAL block, long
   const bool exact = block == nullptr || GlobalSize(block) == static_cast<SIZE_T>(*length);
   note(exact ? "request" : "request in a longer block", static_cast<const char*>(block), *length);
   GlobalFree(block);
+  char mode[32] = "";
+  GetEnvironmentVariableA("QB_FIXTURE_MODE", mode, sizeof mode);
+  if (lstrcmpA(mode, "exit-request") == 0) exit(-1);
+  if (lstrcmpA(mode, "crash-request") == 0) {
+    volatile std::uintptr_t address = 16;  // unmapped, and unknown to the optimiser
+    *reinterpret_cast<volatile int*>(address) = 1;
+  }
   // The answer when no test host is there to choose one (another host
   // program loaded the fixture).
 #if defined(FIXTURE_BAD_REQUEST)

@@ -563,8 +563,8 @@ TEST(HostToolCheck, ExplainsABackendThatAnswersBadRequest) {
 }
 
 // A file that does not bind: the check gives the system's own reason (the
-// error code with its text), and names the exports (read from the loaded
-// image's export directory) of a module that speaks another interface.
+// error code with its text), and names the entries of a module that speaks
+// another interface, which it names after its file.
 TEST(HostToolCheck, SaysWhyAFileDoesNotBind) {
   ASSERT_FALSE(host_tool_path.empty()) << "needs --host-tool";
   const std::string broken = make_base_directory();
@@ -577,13 +577,36 @@ TEST(HostToolCheck, SaysWhyAFileDoesNotBind) {
       << unloadable;
 
   const std::string other = make_base_directory();
-  write_file(other + "descript.txt", "shiori,engine.dll\r\n");
-  place_fixture(other, "engine.dll", "fixture_other_interface.dll");
+  write_file(other + "descript.txt", "shiori,other.dll\r\n");
+  place_fixture(other, "other.dll", "fixture_other_interface.dll");
   const std::string elsewhere = run_check_tool(other, "greet", exit_code);
   EXPECT_EQ(exit_code, 1u) << elsewhere;
   EXPECT_NE(elsewhere.find("It exports other_load, other_request, other_unload,"),
             std::string::npos)
       << elsewhere;
+}
+
+// A backend that ends the process with exit(-1) is said to have done so,
+// with that code; one that crashes, with the exception's name.
+TEST(HostToolCheck, TellsAnExitFromACrash) {
+  ASSERT_FALSE(host_tool_path.empty()) << "needs --host-tool";
+  const std::string base = make_base_directory();
+  write_file(base + "descript.txt", "shiori,engine.dll\r\n");
+  place_fixture(base, "engine.dll", "fixture_backend.dll");
+  DWORD exited_code = 0, crashed_code = 0;
+  SetEnvironmentVariableA("QB_FIXTURE_MODE", "exit-request");
+  const std::string exited = run_check_tool(base, "greet", exited_code);
+  SetEnvironmentVariableA("QB_FIXTURE_MODE", "crash-request");
+  const std::string crashed = run_check_tool(base, "greet", crashed_code);
+  SetEnvironmentVariableA("QB_FIXTURE_MODE", nullptr);
+  EXPECT_EQ(exited_code, 4u) << exited;
+  EXPECT_NE(exited.find("It ended the process with exit code -1 in its request."),
+            std::string::npos)
+      << exited;
+  EXPECT_EQ(crashed_code, 4u) << crashed;
+  EXPECT_NE(crashed.find("exception 0xC0000005 (access violation) in its request."),
+            std::string::npos)
+      << crashed;
 }
 
 int run_exit_child(const char* module, const char* directory, const char* log) {

@@ -14,14 +14,14 @@
 #include "files/settings_file.h"
 #include "platform/platform.h"
 #include "plugin/plugin_codec.h"
-#include "quillbridge-host/check_reply.h"
-#include "quillbridge-host/check_report.h"
 #include "quillbridge-host/host_request.h"
 #include "quillbridge-host/module_child.h"
 #include "text/field_splitting.h"
 
 namespace host_check {
 namespace {
+
+using host_display::Report;
 
 // ---------------------------------------------------------------------------
 // Discovery.
@@ -66,15 +66,12 @@ void point_out_near_entries(const std::string& settings_path, long up_to, const 
 // Whether the file at `path` starts with the byte order mark that the
 // module's settings reading skips.
 bool begins_with_byte_order_mark(const std::string& path) {
+  char head[3] = {};
   platform::file_handle file = platform::open_file(path);
   if (file == nullptr) return false;
-  std::string head;
-  char buffer[3];
-  for (long got; head.size() < sizeof buffer &&
-                 (got = platform::read_file(file, buffer, sizeof buffer - head.size())) > 0;)
-    head.append(buffer, static_cast<std::size_t>(got));
+  const long got = platform::read_file(file, head, sizeof head);
   platform::close_file(file);
-  return head == files::byte_order_mark;
+  return got == 3 && std::string_view(head, 3) == files::byte_order_mark;
 }
 
 // Module files in the folder, to set beside a name that was not found.
@@ -233,12 +230,6 @@ bool is_quillbridge_name(std::string_view name) {
          same_ignoring_case(name.substr(0, dot), "libQuillbridge");
 }
 
-// The system loader's own words for why a load failed, beside the
-// explanation above, which can only list the usual causes.
-void say_loader_reason(const std::string& reason, const Report& report) {
-  if (!reason.empty()) report.line("The system's loader says: " + report.bytes(reason));
-}
-
 // For a file that lacks load, request or unload: names the entry points it
 // has of another module interface, which no settings change can mend. Such
 // a module names its entries after itself ("aosora_load" in aosora.dll or
@@ -248,13 +239,14 @@ void name_other_interface(platform::module_handle module, const std::string& fil
                           const Report& report) {
   std::string stem = file_name.substr(0, file_name.rfind('.'));
   if (stem.compare(0, 3, "lib") == 0) stem.erase(0, 3);
-  std::string found;
+  std::vector<std::string> names;
   for (const std::string& prefix : {stem, std::string("multi")})
-    for (const char* suffix : {"_load", "_request", "_unload"})
-      if (platform::find_entry(module, (prefix + suffix).c_str()) != nullptr)
-        found += (found.empty() ? "" : ", ") + report.bytes(prefix + suffix);
-  for (const char* name : {"so_create", "so_request"})
-    if (platform::find_entry(module, name) != nullptr) found += (found.empty() ? "" : ", ") + std::string(name);
+    for (const char* suffix : {"_load", "_request", "_unload"}) names.push_back(prefix + suffix);
+  names.insert(names.end(), {"so_create", "so_request"});
+  std::string found;
+  for (const std::string& name : names)
+    if (platform::find_entry(module, name.c_str()) != nullptr)
+      found += (found.empty() ? "" : ", ") + report.bytes(name);
   if (found.empty()) return;
   report.line("It exports " + found + ",");
   report.line("the entry points of another module interface, which Quillbridge does not");
@@ -294,16 +286,14 @@ class BindingNarrator final : public host_child::BindingSteps {
     report_.line("(see the readme's messages). It is not a module, or is built for another");
     report_.line("system or word size (a Windows DLL is checked with quillbridge-host.exe; hosts");
     report_.line("and Quillbridge are 32-bit), or a DLL it needs is missing.");
-    say_loader_reason(loader_reason, report_);
+    // The loader's own words, beside the usual causes listed above.
+    if (!loader_reason.empty()) report_.line("The system's loader says: " + report_.bytes(loader_reason));
   }
 
   void entries_found(platform::module_handle module, bool load, bool request,
                      bool unload) override {
     BindingSteps::entries_found(module, load, request, unload);
-    std::string missing;
-    if (!load) missing += " load";
-    if (!request) missing += " request";
-    if (!unload) missing += " unload";
+    const std::string missing = host_child::missing_entries(load, request, unload);
     if (missing.empty()) {
       report_.line("It exports load, request and unload.");
       return;

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "quillbridge-host/module_child.h"
@@ -27,8 +28,30 @@ inline constexpr int exit_no_sentence = 3; // the backend answered without a Sen
 int check_steps(const std::string& folder, const std::vector<std::string>& arguments,
                 host_display::Charset charset, std::FILE* out);
 
+// Shows the status line and the headers the module takes from `reply`,
+// then the Sentence and the header it came from, or why there is none.
+// True when a Sentence came back. (check_reply.cpp)
+bool explain_reply(const std::string& reply, const host_display::Report& report);
+
 // The exit code once the child has ended, after saying how the backend
 // ended it when it did not return (it crashed, ended the process or hung).
 int check_result(const host_child::ChildOutcome& outcome, int timeout_seconds);
+
+// ASCII letters compared without regard to case; other bytes as they are.
+inline bool same_ignoring_case(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+// Without the spaces and tabs at either end.
+inline std::string_view trimmed(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+  return text;
+}
 
 }  // namespace host_check

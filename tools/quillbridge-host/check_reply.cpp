@@ -1,4 +1,4 @@
-#include "quillbridge-host/check_reply.h"
+#include "quillbridge-host/check_mode.h"
 
 #include <algorithm>
 #include <string_view>
@@ -10,6 +10,8 @@
 
 namespace host_check {
 namespace {
+
+using host_display::Report;
 
 struct HeaderPair {
   std::string_view key;

@@ -39,6 +39,10 @@ void BindingSteps::load_returned(platform::module_bool result) {
   step(result != 0 ? "" : call_release);
 }
 
+std::string missing_entries(bool load, bool request, bool unload) {
+  return std::string(load ? "" : " load") + (request ? "" : " request") + (unload ? "" : " unload");
+}
+
 std::string send_request(const backend::BackendModule& module, const std::string& request) {
   long length = 0;
   platform::block_handle block = plugin::give_block(request, &length);
@@ -59,11 +63,10 @@ void say(const std::string& text) {
   if (!host_system::tell_parent(message_line + text)) write_error("quillbridge-host: " + text + "\n");
 }
 
-std::optional<ChildOutcome> run_in_child(const std::vector<std::string>& words,
-                                         const std::function<int()>& child_main,
+std::optional<ChildOutcome> run_in_child(const std::function<int()>& child_main,
                                          host_display::Charset message_charset,
                                          int timeout_seconds) {
-  host_system::ChildProcess* child = host_system::start_child(words, child_main);
+  host_system::ChildProcess* child = host_system::start_child(child_main);
   if (child == nullptr) return std::nullopt;
   // What the child writes to standard error is converted as it comes; a
   // character cut between two reads waits for its second byte.

@@ -37,6 +37,9 @@ class BindingSteps : public backend::BindingObserver {
   void load_returned(platform::module_bool result) override;
 };
 
+// " load request unload", or those of them that are missing.
+std::string missing_entries(bool load, bool request, bool unload);
+
 // Sends the bound module `request` as a host does, and returns its reply.
 std::string send_request(const backend::BackendModule& module, const std::string& request);
 
@@ -60,13 +63,12 @@ struct ChildOutcome {
   bool module_ended() const { return crashed || timed_out || !call.empty(); }
 };
 
-// Runs `child_main` in a child process (see host_system::start_child for
-// `words`), passing on what it writes to standard error as it comes,
+// Runs `child_main` in a child process (see host_system::start_child),
+// passing on what it writes to standard error as it comes,
 // converted as `message_charset` says, and the tool's messages it sends.
 // A call into the module that takes longer than `timeout_seconds` (0: no
 // limit) stops the child. Nothing when no child could be started.
-std::optional<ChildOutcome> run_in_child(const std::vector<std::string>& words,
-                                         const std::function<int()>& child_main,
+std::optional<ChildOutcome> run_in_child(const std::function<int()>& child_main,
                                          host_display::Charset message_charset,
                                          int timeout_seconds);
 

@@ -11,7 +11,6 @@
 #include "backend/backend_module.h"
 #include "platform/platform.h"
 #include "quillbridge-host/check_mode.h"
-#include "quillbridge-host/check_report.h"
 #include "quillbridge-host/host_request.h"
 #include "quillbridge-host/module_child.h"
 #include "quillbridge-host/platform/host_platform.h"
@@ -29,10 +28,9 @@ constexpr int exit_usage = 2;
 constexpr int exit_bad_module = 3;
 
 // What the command line asks for, read by one parser for every mode.
-enum class Mode { send_requests, check, show_help, show_version };
-
 struct Options {
-  Mode mode = Mode::send_requests;
+  bool help = false;
+  bool version = false;
   bool check = false;          // --check, also with --help
   std::string module_path;     // MODULE; not for --check
   std::string folder;          // DIRECTORY or FOLDER, with a separator at its end
@@ -135,10 +133,10 @@ int parse_options(int argc, char** argv, Options& options) {
     } else if (word == "--") {
       options_done = true;
     } else if (word == "-h" || word == "--help") {
-      options.mode = Mode::show_help;
+      options.help = true;
       return -1;
     } else if (word == "--version") {
-      options.mode = Mode::show_version;
+      options.version = true;
       return -1;
     } else if (word == "--check") {
       options.check = true;
@@ -173,7 +171,6 @@ int parse_options(int argc, char** argv, Options& options) {
                                               : "give a MODULE and a DIRECTORY");
   if (options.check && host_system::file_kind(positional[0]) != host_system::FileKind::directory)
     return usage_error(options, positional[0] + " is not a folder");
-  options.mode = options.check ? Mode::check : Mode::send_requests;
   if (!options.check) options.module_path = positional[0];
   options.folder = host_system::as_directory(positional[named - 1]);
   options.arguments.assign(positional.begin() + static_cast<long>(named), positional.end());
@@ -250,8 +247,7 @@ class Opening final : public host_child::BindingSteps {
   void entries_found(platform::module_handle module, bool load, bool request,
                      bool unload) override {
     BindingSteps::entries_found(module, load, request, unload);
-    const std::string missing = std::string(load ? "" : " load") + (request ? "" : " request") +
-                                (unload ? "" : " unload");
+    const std::string missing = host_child::missing_entries(load, request, unload);
     if (!missing.empty())
       say(path_ + " does not export" + missing + " (a module must export load, request and unload)");
   }
@@ -301,7 +297,7 @@ bool read_typed_line(std::string& line) {
 
 // Sends `request` and shows it with the reply (--raw: only the reply's bytes).
 void send(const backend::BackendModule& module, const std::string& request, const Options& options,
-          const host_check::Report& shown, std::FILE* out) {
+          const host_display::Report& shown, std::FILE* out) {
   const std::string reply = host_child::send_request(module, request);
   if (options.raw) {
     std::fwrite(reply.data(), 1, reply.size(), out);
@@ -313,7 +309,7 @@ void send(const backend::BackendModule& module, const std::string& request, cons
 }
 
 void run_interactive(const backend::BackendModule& module, const Options& options,
-                     const host_check::Report& shown, std::FILE* out) {
+                     const host_display::Report& shown, std::FILE* out) {
   if (!options.raw)
     std::fputs("One request per line: the words are Argument0, Argument1, ... (separate\n"
                "them with tabs to put spaces inside one). Ctrl-D (Windows: Ctrl-Z) ends.\n", out);
@@ -340,7 +336,7 @@ void run_interactive(const backend::BackendModule& module, const Options& option
 // the request (or the typed ones), unload.
 int send_requests(const Options& options) {
   std::FILE* out = host_system::take_standard_output();
-  const host_check::Report shown(options.charset, out);
+  const host_display::Report shown(options.charset, out);
   std::string request;
   if (!options.request_file.empty() && !read_request_file(options.request_file, request)) {
     say("cannot read the request file " + options.request_file);
@@ -382,21 +378,14 @@ int main(int argc, char** argv) {
   Options options;
   if (const int stop = parse_options(argc, argv, options); stop >= 0) return stop;
   if (child) host_system::leave_child(run_mode(options));
-  switch (options.mode) {
-    case Mode::show_help:
-      std::fputs(options.check ? check_usage : usage, stdout);
-      return exit_ok;
-    case Mode::show_version:
-      std::puts("quillbridge-host " QB_VERSION);
-      return exit_ok;
-    case Mode::send_requests:
-    case Mode::check:
-      break;
+  if (options.help || options.version) {
+    std::fputs(options.version ? "quillbridge-host " QB_VERSION "\n"
+                               : options.check ? check_usage : usage, stdout);
+    return exit_ok;
   }
-  const auto outcome =
-      host_child::run_in_child(std::vector<std::string>(argv + 1, argv + argc),
-                               [&] { return run_mode(options); }, options.message_charset,
-                               options.check ? options.timeout_seconds : 0);
+  const auto outcome = host_child::run_in_child([&] { return run_mode(options); },
+                                                options.message_charset,
+                                                options.check ? options.timeout_seconds : 0);
   // No process could be started: the module runs here, unguarded.
   if (!outcome) return run_mode(options);
   if (options.check) return host_check::check_result(*outcome, options.timeout_seconds);

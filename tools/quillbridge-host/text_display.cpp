@@ -2,6 +2,9 @@
 
 #include <cstdio>
 
+#include "platform/platform.h"
+#include "quillbridge-host/platform/host_platform.h"
+
 #if defined(QB_HOST_HAS_ICONV)
 #include <iconv.h>
 #endif

@@ -3,10 +3,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 #include <string>
-
-#include "platform/platform.h"
-#include "quillbridge-host/platform/host_platform.h"
+#include <string_view>
 
 namespace host_display {
 
@@ -56,5 +55,41 @@ std::size_t whole_characters(const std::string& bytes);
 // Text typed in UTF-8 as code page 932 Shift_JIS. False when it is not
 // UTF-8 or holds a character Shift_JIS cannot write.
 bool shift_jis_from_utf8(const std::string& utf8, std::string& shift_jis);
+
+// Prints what the tool shows, each line at once, so that everything said
+// before a module crashes stays said: --check's headed steps of indented
+// lines, and requests and replies.
+class Report {
+ public:
+  explicit Report(host_display::Charset charset, std::FILE* out = stdout)
+      : charset_(charset), out_(out) {}
+
+  void heading(const std::string& title) const { write("\n== " + title + "\n"); }
+  void line(const std::string& text) const { write("  " + text + "\n"); }
+  // Bytes that came from a file or a backend, made readable.
+  std::string bytes(std::string_view raw) const {
+    return readable(std::string(raw), charset_);
+  }
+  std::string quoted(std::string_view raw) const {
+    // Built up in steps: '"' + text trips a false -Wrestrict in GCC 12 at -O2.
+    std::string text = "\"";
+    text += bytes(raw);
+    text += '"';
+    return text;
+  }
+  void block(const char* title, const std::string& raw) const {
+    write("--- " + std::string(title) + " (" + std::to_string(raw.size()) + " bytes)\n" +
+          readable_lines(raw, charset_));
+  }
+
+ private:
+  void write(const std::string& text) const {
+    std::fwrite(text.data(), 1, text.size(), out_);
+    std::fflush(out_);
+  }
+
+  host_display::Charset charset_;
+  std::FILE* out_;
+};
 
 }  // namespace host_display

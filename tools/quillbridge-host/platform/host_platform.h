@@ -1,13 +1,11 @@
 // What the host tool needs from the operating system beyond what the module
-// needs (platform/platform.h): host_platform_posix.cpp and
-// host_platform_win.cpp implement it. Only the tool links these, so none of
-// it ends up in the module.
+// needs (platform/platform.h), implemented for POSIX and Windows; only the
+// tool links it.
 #pragma once
 
 #include <cstdio>
 #include <functional>
 #include <string>
-#include <vector>
 
 namespace host_system {
 
@@ -16,10 +14,9 @@ namespace host_system {
 // two-byte character is no separator.
 std::string as_directory(const std::string& path);
 
-// `special` is a pipe, socket or device, which loading would wait on forever
-// or misread.
+// What lies at a byte-string path, judged the way module loading sees it;
+// `special` is a pipe, socket or device, which loading would wait on forever.
 enum class FileKind { missing, directory, special, regular_file };
-// What lies at a byte-string path, judged the way module loading sees it.
 FileKind file_kind(const std::string& path);
 
 // True where the console shows the system's own multibyte text as it is and
@@ -37,20 +34,18 @@ bool is_utf8_terminal(StandardStream stream);
 // into CR LF and stop reading at byte 0x1A).
 void use_binary_standard_streams();
 
-// A child process that runs the module for this program, so that a module
-// that crashes or hangs ends the child, not the program. The child shares
-// this program's standard input and output; what it writes to standard
-// error comes back through a pipe, and it tells its parent lines of its own
-// through another.
+// A child process that runs the module, so that a module that crashes or
+// hangs ends the child, not the program. It shares this program's standard
+// input and output; what it writes to standard error comes back through a
+// pipe, and it tells its parent lines of its own through another.
 struct ChildProcess;
 
 // Starts a child that runs `child_main` and leaves with what it returns.
 // POSIX forks, and the child calls child_main; Windows starts this program
-// again with a marker before `words` (the words after the program's name),
-// and main hands that command line to started_as_child. The child ends
-// with this process, however this one ends. Null when no child can be started.
-ChildProcess* start_child(const std::vector<std::string>& words,
-                          const std::function<int()>& child_main);
+// again with its own command line and a marker, and main hands that to
+// started_as_child. The child ends with this process, however this one
+// ends. Null when no child can be started.
+ChildProcess* start_child(const std::function<int()>& child_main);
 
 // True in a child started so; takes the marker off `argc` and `argv`.
 bool started_as_child(int& argc, char**& argv);
@@ -61,8 +56,7 @@ bool started_as_child(int& argc, char**& argv);
 // once, without the system's crash dialog.
 std::FILE* take_standard_output();
 
-// In a child: sends `line` (no LF in it) to the parent. False in a process
-// that no parent watches.
+// In a child: sends `line` (no LF in it) to the parent; false elsewhere.
 bool tell_parent(const std::string& line);
 
 // Ends a child with `status` once its streams are flushed, without running
@@ -71,10 +65,9 @@ bool tell_parent(const std::string& line);
 [[noreturn]] void leave_child(int status);
 
 // Waits at most `milliseconds` for the child to write or end, and appends
-// what it wrote to standard error and the lines it told since the last
-// call to `error` and `told`; everything in `error` was written before what
-// is in `told`. True while it runs; false once it has ended and everything
-// it wrote has been taken.
+// what it wrote to standard error and the lines it told since the last call
+// to `error` and `told` (what it wrote before a told line comes with it or
+// earlier). True while it runs; false once it has ended and all is taken.
 bool follow_child(ChildProcess& child, int milliseconds, std::string& error, std::string& told);
 
 // How a child ended: its exit code, or, when it crashed, what ended it in

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace host_system {
 
@@ -88,22 +89,13 @@ void take_waiting(int& fd, std::string& into) {
 }
 
 std::string signal_name(int number) {
-  static constexpr struct {
-    int number;
-    const char* name;
-  } names[] = {{SIGSEGV, "SIGSEGV"}, {SIGABRT, "SIGABRT"}, {SIGBUS, "SIGBUS"},
-               {SIGFPE, "SIGFPE"},   {SIGILL, "SIGILL"},   {SIGKILL, "SIGKILL"},
-               {SIGTERM, "SIGTERM"}, {SIGTRAP, "SIGTRAP"}, {SIGSYS, "SIGSYS"},
-               {SIGPIPE, "SIGPIPE"}};
-  std::string text = "signal " + std::to_string(number);
-  for (const auto& known : names)
-    if (known.number == number) return text + " (" + known.name + ")";
-  return text;
+  const char* name = ::sigabbrev_np(number);  // glibc's: "SEGV" for 11
+  return "signal " + std::to_string(number) + (name != nullptr ? " (SIG" + std::string(name) + ")" : "");
 }
 
 }  // namespace
 
-ChildProcess* start_child(const std::vector<std::string>&, const std::function<int()>& child_main) {
+ChildProcess* start_child(const std::function<int()>& child_main) {
   int error[2], told[2];
   if (::pipe2(error, O_CLOEXEC) != 0) return nullptr;
   if (::pipe2(told, O_CLOEXEC) != 0) {

@@ -58,28 +58,6 @@ namespace {
 constexpr const char child_word[] = "--quillbridge-host-child";
 HANDLE parent_channel = nullptr;
 
-// One word of a command line, quoted so that the C runtime's parser gives
-// it back unchanged: backslashes count only before a quote, and the second
-// byte of a two-byte character is never one.
-std::string quoted_word(const std::string& word) {
-  const platform::LeadByteSet& lead = platform::lead_bytes();
-  std::string quoted = "\"";
-  std::size_t backslashes = 0;
-  for (std::size_t i = 0; i < word.size(); ++i) {
-    const auto byte = static_cast<unsigned char>(word[i]);
-    if (byte == '\\') {
-      ++backslashes;
-      continue;
-    }
-    quoted.append(byte == '"' ? backslashes * 2 + 1 : backslashes, '\\');
-    backslashes = 0;
-    quoted += word[i];
-    if (lead.lead[byte] && i + 1 < word.size()) quoted += word[++i];
-  }
-  quoted.append(backslashes * 2, '\\');
-  return quoted + '"';
-}
-
 // Appends what the pipe holds now, without waiting; false when it held nothing.
 bool take_waiting(HANDLE pipe, std::string& into) {
   bool took = false;
@@ -119,7 +97,7 @@ void close_all(std::initializer_list<HANDLE> handles) {
 
 }  // namespace
 
-ChildProcess* start_child(const std::vector<std::string>& words, const std::function<int()>&) {
+ChildProcess* start_child(const std::function<int()>&) {
   char program[MAX_PATH];
   const DWORD length = GetModuleFileNameA(nullptr, program, MAX_PATH);
   if (length == 0 || length >= MAX_PATH) return nullptr;
@@ -133,9 +111,13 @@ ChildProcess* start_child(const std::vector<std::string>& words, const std::func
   }
   SetHandleInformation(error_read, HANDLE_FLAG_INHERIT, 0);
   SetHandleInformation(told_read, HANDLE_FLAG_INHERIT, 0);
-  std::string command = quoted_word(program) + ' ' + child_word + ' ' +
-                        std::to_string(reinterpret_cast<std::uintptr_t>(told_write));
-  for (const std::string& word : words) command += ' ' + quoted_word(word);
+  // This program's own command line, untouched (so the child's runtime
+  // reads the same words from it), with the marker after the program name.
+  std::string command = GetCommandLineA();
+  std::size_t name_end = command[0] == '"' ? command.find('"', 1) : command.find_first_of(" \t");
+  name_end = name_end == std::string::npos ? command.size() : name_end + (command[0] == '"');
+  command.insert(name_end, std::string(" ") + child_word + ' ' +
+                               std::to_string(reinterpret_cast<std::uintptr_t>(told_write)));
 
   std::fflush(nullptr);
   STARTUPINFOA startup{};
@@ -145,7 +127,7 @@ ChildProcess* start_child(const std::vector<std::string>& words, const std::func
   startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
   startup.hStdError = error_write;
   PROCESS_INFORMATION started{};
-  const BOOL ok = CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, CREATE_SUSPENDED,
+  const BOOL ok = CreateProcessA(program, &command[0], nullptr, nullptr, TRUE, CREATE_SUSPENDED,
                                  nullptr, nullptr, &startup, &started);
   close_all({error_write, told_write});
   if (!ok) {
