@@ -282,7 +282,7 @@ TEST(QuillbridgeHost, CheckSurvivesABackendThatCrashesOrHangs) {
        "ended the process with exit code 255 in its request"},
       {"hang-request", "Event: greet\\r\\n", "still in its request after 1 s", ""},
       {"hang-unload", "Sentence: \"from recording\"",
-       "still in its unload, or freeing its file after 1 s", ""},
+       "still in its unload, or freeing its file (its clean-up runs then) after 1 s", ""},
   };
   for (const Case& c : cases) {
     log.set_mode(c.mode);

@@ -18,7 +18,7 @@ namespace host_child {
 inline constexpr char call_module_load[] = "loading its file (its start-up code runs then)";
 inline constexpr char call_load[] = "its load";
 inline constexpr char call_request[] = "its request";
-inline constexpr char call_release[] = "its unload, or freeing its file";
+inline constexpr char call_release[] = "its unload, or freeing its file (its clean-up runs then)";
 
 // The exit code of every mode when the module crashed, ended the process
 // or did not return.
