@@ -56,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(value.front() != ' ');
     if (key == "Sentence") last_sentence = value;
   });
-  FUZZ_CHECK(backend::sentence_in(reply) == last_sentence);
+  FUZZ_CHECK(backend::result_in(reply, backend::Protocol::shiori_2_5).text == last_sentence);
 
   // Cuts start anywhere, so that the look-back meets every run of lead bytes.
   check_cut_token(begin, end, data[0] >> 1, ':');

@@ -10,7 +10,7 @@
 
 namespace {
 
-std::vector<std::string_view> listed(const plugin::ArgumentList& arguments) {
+std::vector<std::string_view> listed(const backend::ArgumentList& arguments) {
   std::vector<std::string_view> entries;
   for (std::size_t i = 0; i < arguments.size(); ++i) entries.push_back(arguments[i]);
   return entries;
@@ -20,10 +20,10 @@ std::vector<std::string_view> listed(const plugin::ArgumentList& arguments) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string request(reinterpret_cast<const char*>(data), size);
-  const plugin::ArgumentList decoded = plugin::decode_plugin_request(request);
+  const backend::ArgumentList decoded = plugin::decode_plugin_request(request);
   const std::vector<std::string_view> arguments = listed(decoded);
 
-  FUZZ_CHECK(arguments.size() <= plugin::max_arguments);
+  FUZZ_CHECK(arguments.size() <= backend::max_arguments);
   // Only a header can make the list longer, and a header never has an empty value.
   if (!arguments.empty()) FUZZ_CHECK(!arguments.back().empty());
   for (std::string_view argument : arguments) {
@@ -32,13 +32,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!argument.empty()) FUZZ_CHECK(argument.front() != ' ');
   }
   // Scanning ends at the first NUL: nothing behind it counts.
-  const plugin::ArgumentList up_to_nul = plugin::decode_plugin_request(request.c_str());
+  const backend::ArgumentList up_to_nul = plugin::decode_plugin_request(request.c_str());
   FUZZ_CHECK(listed(up_to_nul) == arguments);
 
   // Any argument, sent back as a result, reads back unchanged.
   const std::string_view sentence = arguments.empty() ? std::string_view() : arguments.front();
   long length = -1;
-  platform::block_handle block = plugin::encode_plugin_response(sentence, &length);
+  platform::block_handle block = plugin::encode_plugin_response(sentence, false, &length);
   FUZZ_CHECK(block != nullptr && length > 0);
   const std::string reply(platform::block_bytes(block), static_cast<std::size_t>(length));
   platform::free_block(block);

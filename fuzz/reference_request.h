@@ -73,23 +73,53 @@ inline std::vector<std::string> decode_plugin_request(const std::string& request
   return arguments;
 }
 
-inline std::string compose_sentence_request(const std::vector<std::string>& arguments) {
-  std::string request = "GET Sentence SHIORI/2.5\r\nSender: Quillbridge\r\nCharset: Shift_JIS\r\n";
-  if (!arguments.empty()) request += "Event: " + arguments[0] + "\r\n";
+// The request for `arguments` in the 2.5 form, or (`shiori_3_0`) in the
+// 3.0 form with its ID line and a local caller.
+inline std::string compose_sentence_request(const std::vector<std::string>& arguments,
+                                            bool shiori_3_0) {
+  std::string request = shiori_3_0 ? "GET SHIORI/3.0\r\n" : "GET Sentence SHIORI/2.5\r\n";
+  request += "Sender: Quillbridge\r\nCharset: Shift_JIS\r\n";
+  if (shiori_3_0) request += "SecurityLevel: local\r\n";
+  if (!arguments.empty()) request += (shiori_3_0 ? "ID: " : "Event: ") + arguments[0] + "\r\n";
   for (std::size_t i = 1; i < arguments.size(); ++i)
     request += "Reference" + std::to_string(i - 1) + ": " + arguments[i] + "\r\n";
   return request + "\r\n";
 }
 
-inline std::string read_sentence(const std::string& reply, bool shift_jis) {
-  std::string sentence;
-  for (const auto& [key, value] : read_header_block(reply, shift_jis))
-    if (key == "Sentence") sentence = value;
-  return sentence;
+// The bytes after the first space of the first line, up to a space or CR.
+inline std::string status_code(const std::string& reply) {
+  std::string code;
+  bool after_space = false;
+  for (char c : reply) {
+    if (c == '\n' || c == '\0') break;
+    if (!after_space) {
+      after_space = c == ' ';
+    } else if (c == ' ' || c == '\r') {
+      break;
+    } else {
+      code += c;
+    }
+  }
+  return code;
 }
 
-inline std::string encode_plugin_response(const std::string& sentence) {
-  return "SAORI/1.0 200 OK\r\nCharset: Shift_JIS\r\nResult: " + sentence + "\r\n\r\n";
+// The last Value (3.0) or Sentence (2.5), and whether the last Charset is
+// UTF-8 in any letter case.
+inline std::string read_result(const std::string& reply, bool shift_jis, bool shiori_3_0,
+                               bool& utf8) {
+  std::string result, charset;
+  for (const auto& [key, value] : read_header_block(reply, shift_jis)) {
+    if (key == (shiori_3_0 ? "Value" : "Sentence")) result = value;
+    if (key == "Charset") charset = value;
+  }
+  for (char& c : charset) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
+  utf8 = charset == "UTF-8";
+  return result;
+}
+
+inline std::string encode_plugin_response(const std::string& result, bool utf8) {
+  return std::string("SAORI/1.0 200 OK\r\nCharset: ") + (utf8 ? "UTF-8" : "Shift_JIS") +
+         "\r\nResult: " + result + "\r\n\r\n";
 }
 
 }  // namespace reference

@@ -1,26 +1,31 @@
-// The backend the request fuzz target drives: it keeps the last request it
-// got and answers with whatever the target set, counted as the target says.
+// The backend the request fuzz target drives: it keeps the requests it got
+// since the target last set its replies, and answers the first with one
+// reply and every later one with the other, counted as the target says.
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
 namespace {
-std::string next_reply;
+std::string first_reply;
+std::string later_reply;
 int count_rule = 0;
-std::string last_request;
+std::vector<std::string> requests;
 }  // namespace
 
 extern "C" {
 
 // Not part of the backend interface: only the fuzz target calls these.
-QB_EXPORT void fuzz_backend_set_reply(const char* bytes, std::size_t size, int rule) {
-  next_reply.assign(bytes, size);
+QB_EXPORT void fuzz_backend_set_replies(const std::string* first, const std::string* later,
+                                        int rule) {
+  first_reply = *first;
+  later_reply = *later;
   count_rule = rule;
-  last_request.clear();  // so that a request never made is not taken for the last one
+  requests.clear();
 }
-QB_EXPORT const std::string* fuzz_backend_last_request() { return &last_request; }
+QB_EXPORT const std::vector<std::string>* fuzz_backend_requests() { return &requests; }
 
 QB_EXPORT platform::module_bool load(platform::block_handle block, long) {
   platform::free_block(block);
@@ -28,9 +33,10 @@ QB_EXPORT platform::module_bool load(platform::block_handle block, long) {
 }
 
 QB_EXPORT platform::block_handle request(platform::block_handle block, long* length) {
-  last_request.assign(platform::block_bytes(block), static_cast<std::size_t>(*length));
+  requests.emplace_back(platform::block_bytes(block), static_cast<std::size_t>(*length));
   platform::free_block(block);
-  const long full = static_cast<long>(next_reply.size());
+  const std::string& reply = requests.size() == 1 ? first_reply : later_reply;
+  const long full = static_cast<long>(reply.size());
   switch (count_rule) {
     case 1: *length = full / 2; break;
     case 2: *length = 0; break;
@@ -39,7 +45,7 @@ QB_EXPORT platform::block_handle request(platform::block_handle block, long* len
     default: *length = full; break;
   }
   // Exactly as long as the reply, so that reading past the count shows.
-  return platform::allocate_block(next_reply.data(), next_reply.size());
+  return platform::allocate_block(reply.data(), reply.size());
 }
 
 QB_EXPORT platform::module_bool unload() { return 1; }

@@ -34,17 +34,31 @@ apt_update() {
   return 0
 }
 
-# apt_install ARGS...: apt-get install -y ARGS. Returns 0 when installed,
-# 2 when apt cannot resolve the set (apt's explanation is on stderr), 1 when
-# the resolvable set still failed to install after apt_tries tries.
+# apt_install [--harmless] ARGS...: apt-get install -y ARGS. Returns 0 when
+# installed, 2 when apt cannot resolve the set (apt's explanation is on
+# stderr), 1 when the resolvable set still failed to install after apt_tries
+# tries. With --harmless every try first checks its plan with apt_plan_harm,
+# since the update before a retry can change the plan, and returns 3 with the
+# reasons in apt_plan_refusal when the plan would harm the machine; the
+# install itself runs with --no-remove, so a plan that changed after its
+# check still cannot remove a package.
+apt_plan_refusal=""
 apt_install() {
-  local try output
-  if ! output=$(${apt_sudo:-} apt-get "${apt_options[@]}" install -s -y "$@" 2>&1); then
+  local try output harmless=0 real_options=()
+  if [ "${1:-}" = --harmless ]; then
+    harmless=1
+    real_options=(--no-remove)
+    shift
+  elif ! output=$(${apt_sudo:-} apt-get "${apt_options[@]}" install -s -y "$@" 2>&1); then
     printf '%s\n' "$output" | grep -v '^\(Inst\|Conf\|Remv\) ' >&2
     return 2
   fi
   for (( try = 1; try <= apt_tries; try++ )); do
-    ${apt_sudo:-} apt-get "${apt_options[@]}" install -y "$@" && return 0
+    if (( harmless )); then
+      apt_plan_refusal=$(apt_plan_harm "$@") || return 2
+      [ -z "$apt_plan_refusal" ] || return 3
+    fi
+    ${apt_sudo:-} apt-get "${apt_options[@]}" install -y "${real_options[@]}" "$@" && return 0
     if (( try < apt_tries )); then
       apt_note "apt-get install failed (try $try of $apt_tries); updating the indexes and trying again in $apt_pause s"
       sleep "$apt_pause"
@@ -63,18 +77,23 @@ apt_security_aside_pin=${QB_APT_PREFERENCES_DIR:-/etc/apt/preferences.d}/quillbr
 # important, the essential ones, and every package these depend on directly.
 # Debian gives its libraries priority optional (libc6, zlib1g and libssl3
 # among them) and lets what needs them pull them in, so the priority alone
-# would protect hardly any library.
+# would protect hardly any library. libc6 and zlib1g come in through dpkg;
+# libssl3 only through what happens to be installed (systemd, say), so the
+# three are named here to be protected on any machine.
 apt_vital_packages() {
-  dpkg-query -W -f='${db:Status-Abbrev}|${Package}|${Priority}|${Essential}|${Pre-Depends}, ${Depends}\n' \
-      2>/dev/null |
-    awk -F'|' '$1 ~ /^ii/ && ($3 == "required" || $3 == "important" || $4 == "yes") {
-      print $2
-      n = split($5, names, /[,|]/)
-      for (i = 1; i <= n; i++) {
-        name = names[i]; sub(/^ +/, "", name); sub(/[ :(].*/, "", name)
-        if (name != "") print name
-      }
-    }' | sort -u
+  {
+    printf '%s\n' libc6 libssl3 zlib1g
+    dpkg-query -W -f='${db:Status-Abbrev}|${Package}|${Priority}|${Essential}|${Pre-Depends}, ${Depends}\n' \
+        2>/dev/null |
+      awk -F'|' '$1 ~ /^ii/ && ($3 == "required" || $3 == "important" || $4 == "yes") {
+        print $2
+        n = split($5, names, /[,|]/)
+        for (i = 1; i <= n; i++) {
+          name = names[i]; sub(/^ +/, "", name); sub(/[ :(].*/, "", name)
+          if (name != "") print name
+        }
+      }'
+  } | sort -u
 }
 
 # apt_plan_harm ARGS...: simulates apt-get install ARGS and prints, one a
@@ -106,8 +125,9 @@ apt_plan_harm() {
 # packages depend on is named in both architectures at the newest version
 # built for both, even where that is a downgrade. That is done only when the
 # plan removes nothing and downgrades nothing the system stands on (a
-# security fix in libc6 or zlib1g, say); otherwise nothing is installed and
-# security_aside_refusal says why (status 3). Uses i386_packages. The
+# security fix in libc6, libssl3 or zlib1g, say), checked before every try
+# of the install; otherwise nothing is installed and security_aside_refusal
+# says why (status 3). Uses i386_packages. The
 # preferences file is removed afterwards so the machine's apt policy is left
 # as it was.
 security_aside_refusal=""
@@ -131,13 +151,10 @@ install_with_security_suite_aside() {  # PACKAGES...
            | awk '$1 == "ii" && $5 == "amd64" { print $2, $3, $4 }')
   echo "${apt_caller:-apt}: Multi-Arch: same packages whose installed version has no i386 build, named in both architectures: ${both[*]:-none}" >&2
 
-  local result=0 harm
-  harm=$(apt_plan_harm --no-install-recommends --allow-downgrades "$@" "${both[@]}") || result=$?
-  if [ "$result" = 0 ] && [ -n "$harm" ]; then
-    security_aside_refusal="with the security suite set aside, apt would do what an installer must not: ${harm//$'\n'/; }"
-    result=3
-  elif [ "$result" = 0 ]; then
-    apt_install --no-install-recommends --allow-downgrades "$@" "${both[@]}" || result=$?
+  local result=0
+  apt_install --harmless --no-install-recommends --allow-downgrades "$@" "${both[@]}" || result=$?
+  if [ "$result" = 3 ]; then
+    security_aside_refusal="with the security suite set aside, apt would do what an installer must not: ${apt_plan_refusal//$'\n'/; }"
   fi
   rm -f "$pin"
   trap - EXIT

@@ -16,41 +16,57 @@ constexpr const char not_found_prefix[] =
 constexpr const char not_found_suffix[] =
     "descript.txt\x82\xF0\x90\xDD\x92\xE8\x82\xB5\x82\xC4\x82\xAD\x82\xBE\x82\xB3\x82\xA2\x81" "B";
 
-// Looks at one settings line at a time and stops at the first "shiori"
-// entry, so that a huge settings file costs no more than its longest line.
-class ShioriEntryFinder final : public files::LineVisitor {
+// Looks at one settings line at a time for the first "shiori" and the first
+// "shiori.protocol" entry, and stops once it has both, so that a huge
+// settings file costs no more than its longest line.
+class SettingsEntryFinder final : public files::LineVisitor {
  public:
   bool visit_line(std::string& line) override {
     ++line_number;
     fields_.clear();
     text::split_fields(line, ",", fields_);
-    if (fields_.size() < 2 || fields_[0] != "shiori") return true;
-    name = fields_[1];
-    return false;
+    if (fields_.size() < 2) return true;
+    if (name_line == 0 && fields_[0] == "shiori") {
+      name = fields_[1];
+      name_line = line_number;
+    } else if (protocol_line == 0 && fields_[0] == "shiori.protocol") {
+      protocol_value = fields_[1];
+      protocol_line = line_number;
+    }
+    return name_line == 0 || protocol_line == 0;
   }
 
   long line_number = 0;
   std::string name;
+  long name_line = 0;  // 0: no "shiori" entry
+  std::string protocol_value;
+  long protocol_line = 0;  // 0: no "shiori.protocol" entry
 
  private:
   std::vector<std::string> fields_;
 };
 
-// Reads the settings entry into `choice`.
+Protocol protocol_named(const std::string& value) {
+  if (value == "SHIORI/3.0") return Protocol::shiori_3_0;
+  if (value == "SHIORI/2.5") return Protocol::shiori_2_5;
+  return Protocol::detect;
+}
+
+// Reads the settings entries into `choice`.
 void read_settings(const std::string& base_directory, BackendChoice& choice,
                    DiscoveryObserver* observer) {
   for (const char* settings_file : {"descript.txt", "alias.txt"}) {
     const std::string path = base_directory + settings_file;
-    ShioriEntryFinder finder;
+    SettingsEntryFinder finder;
     const bool opened = files::read_lines(path, finder);
     if (observer != nullptr) observer->settings_file(path, opened);
     if (!opened) continue;
-    choice.settings_path = path;
-    if (!finder.name.empty()) {
-      choice.settings_line = finder.line_number;
-      choice.settings_name = finder.name;
-      if (observer != nullptr) observer->settings_entry(path, finder.line_number, finder.name);
-    }
+    choice.settings_name = finder.name;
+    choice.protocol = protocol_named(finder.protocol_value);
+    if (observer != nullptr && finder.name_line != 0)
+      observer->settings_entry(path, finder.name_line, finder.name);
+    if (observer != nullptr && finder.protocol_line != 0)
+      observer->protocol_entry(path, finder.protocol_line, finder.protocol_value, choice.protocol);
     return;
   }
 }
@@ -83,7 +99,11 @@ BackendChoice choose_backend(const std::string& base_directory, DiscoveryObserve
 
 bool find_backend(BackendModule& backend, const std::string& base_directory) {
   const BackendChoice choice = choose_backend(base_directory);
-  if (!choice.name.empty()) return bind_backend(backend, base_directory, choice.name);
+  if (!choice.name.empty()) {
+    if (!bind_backend(backend, base_directory, choice.name)) return false;
+    backend.protocol = choice.protocol;
+    return true;
+  }
   platform::show_error(not_found_prefix + base_directory + not_found_suffix);
   return false;
 }

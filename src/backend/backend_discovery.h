@@ -1,5 +1,7 @@
 // Choosing which file in the base directory is the backend: the settings
-// file's "shiori" entry, else the first well-known backend file present.
+// file's "shiori" entry, else the first well-known backend file present;
+// and which request it is sent, by the settings file's "shiori.protocol"
+// entry.
 // The choice is made apart from the binding, and reports each step it takes
 // to an optional observer, so that a diagnostic tool can explain it.
 #pragma once
@@ -21,11 +23,10 @@ enum class ChoiceSource { settings_entry, fallback, none };
 
 // What discovery decided for a base directory.
 struct BackendChoice {
-  std::string settings_path;  // the settings file read; empty when neither opened
-  long settings_line = 0;     // the 1-based line of its "shiori" entry; 0 when none
-  std::string settings_name;  // the file that entry names; empty when none
+  std::string settings_name;  // the file the "shiori" entry names; empty when none
   std::string name;           // the backend file chosen; empty when none is openable
   ChoiceSource source = ChoiceSource::none;
+  Protocol protocol = Protocol::detect;  // as the "shiori.protocol" entry sets it
 };
 
 // Told each step of discovery as it happens. Every method does nothing
@@ -39,6 +40,11 @@ class DiscoveryObserver {
   // Reading stops here; no later line is looked at.
   virtual void settings_entry(const std::string& /*path*/, long /*line*/,
                               const std::string& /*name*/) {}
+  // Line `line` of the settings file at `path` is its first
+  // "shiori.protocol" entry, whose value `value` sets `protocol`: detect for
+  // a value other than "SHIORI/3.0" and "SHIORI/2.5", which is ignored.
+  virtual void protocol_entry(const std::string& /*path*/, long /*line*/,
+                              const std::string& /*value*/, Protocol /*protocol*/) {}
   // A candidate file was probed: the settings entry's first, then the
   // fallbacks in table order until one is openable.
   virtual void candidate_probed(const std::string& /*path*/, bool /*openable*/) {}
@@ -47,8 +53,9 @@ class DiscoveryObserver {
   ~DiscoveryObserver() = default;
 };
 
-// Decides which backend file of `base_directory` to bind, without binding,
-// loading or showing anything. Holds one settings line at a time.
+// Decides which backend file of `base_directory` to bind and how to ask
+// it, without binding, loading or showing anything. Holds one settings line
+// at a time.
 BackendChoice choose_backend(const std::string& base_directory,
                              DiscoveryObserver* observer = nullptr);
 

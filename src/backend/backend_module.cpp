@@ -1,6 +1,5 @@
 #include "backend/backend_module.h"
 
-#include "plugin/handoff.h"
 
 namespace backend {
 namespace {
@@ -39,7 +38,12 @@ BackendModule::~BackendModule() {
   // detached; calling its unload or freeing it then would run code that is
   // torn down, under the loader lock. The record just forgets it.
   if (platform::process_is_exiting()) return;
+  // Gone while busy: the process is ending from inside an export, as a rule
+  // from inside the backend's own call (exit() on a fatal error). Calling it
+  // again could deadlock on a lock it holds there, or reach a backend whose
+  // load never returned; it gets no second call.
   const ReentryGuard guard(*this);
+  if (guard.nested()) return;
   release_backend(*this);
 }
 
@@ -91,7 +95,7 @@ bool start_backend(BackendModule& backend, const std::string& base_directory,
   // Without a block for the directory the backend cannot be started; that
   // is reported like a refusal rather than calling it with nothing.
   long length = 0;
-  platform::block_handle directory = plugin::give_block(base_directory, &length);
+  platform::block_handle directory = platform::give_block(base_directory, &length);
   if (directory != nullptr) {
     const platform::module_bool accepted = backend.load_entry(directory, length);
     if (observer != nullptr) observer->load_returned(accepted);
@@ -108,19 +112,20 @@ void release_backend(BackendModule& backend) {
   backend.load_entry = nullptr;
   backend.request_entry = nullptr;
   backend.unload_entry = nullptr;
+  backend.protocol = Protocol::detect;
   if (unload_entry != nullptr) unload_entry();
   if (module != nullptr) platform::free_module(module);
 }
 
-plugin::ReceivedBlock forward_request(const BackendModule& backend, platform::block_handle request,
-                                      std::size_t length) {
+platform::ReceivedBlock forward_request(const BackendModule& backend,
+                                        platform::block_handle request, std::size_t length) {
   if (backend.request_entry == nullptr) {
     platform::free_block(request);
     return {};
   }
   long count = static_cast<long>(length);
   platform::block_handle reply = backend.request_entry(request, &count);
-  return plugin::ReceivedBlock(reply, count);
+  return platform::ReceivedBlock(reply, count);
 }
 
 }  // namespace backend

@@ -6,17 +6,25 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "plugin/handoff.h"
 
 namespace backend {
+
+// Which request the backend is sent: the "GET Sentence" request of
+// SHIORI/2.5, or the "GET" request of SHIORI/3.0 for engines that read only
+// that one. Unless the settings file fixes it, it is found out: a 2.5
+// request answered with 400 is sent again as 3.0.
+enum class Protocol { detect, shiori_2_5, shiori_3_0 };
 
 struct BackendModule {
   platform::module_handle module = nullptr;
   platform::entry_load load_entry = nullptr;
   platform::entry_request request_entry = nullptr;
   platform::entry_unload unload_entry = nullptr;
+  // The form of this load's requests; found out anew at each load.
+  Protocol protocol = Protocol::detect;
   // Set while an export or the module's clean-up is at work, so that a
-  // backend calling back into the module from inside it is recognised.
+  // backend calling back into the module from inside it is recognised, and
+  // so that a process ending from inside it calls the backend no more.
   bool busy = false;
 
   BackendModule() = default;
@@ -99,7 +107,7 @@ void release_backend(BackendModule& backend);
 // `length` bytes are the text, which the backend then owns. Returns the
 // backend's reply block, to be read in place. With no backend bound the
 // block is freed and the reply is empty.
-plugin::ReceivedBlock forward_request(const BackendModule& backend, platform::block_handle request,
-                                      std::size_t length);
+platform::ReceivedBlock forward_request(const BackendModule& backend,
+                                        platform::block_handle request, std::size_t length);
 
 }  // namespace backend

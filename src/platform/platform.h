@@ -6,7 +6,10 @@
 #pragma once
 
 #include <cstddef>
+#include <limits>
 #include <string>
+#include <string_view>
+#include <utility>
 
 #if defined(_WIN32)
 #define QB_CDECL __cdecl
@@ -43,6 +46,59 @@ block_handle allocate_block(const char* bytes, std::size_t size);
 char* block_bytes(block_handle block);
 // Frees a block; a null block is ignored.
 void free_block(block_handle block);
+
+// A new block of exactly `size` bytes for the caller to fill and hand over;
+// null when no block can be had or its size does not fit a byte count.
+inline block_handle new_block(std::size_t size) noexcept {
+  if (size > static_cast<std::size_t>(std::numeric_limits<long>::max())) return nullptr;
+  return allocate_block(nullptr, size);
+}
+
+// Puts `text` into a new block for the other side, storing its byte count
+// through `length`. When no block can be had, stores 0 and returns null.
+inline block_handle give_block(std::string_view text, long* length) noexcept {
+  const bool fits = text.size() <= static_cast<std::size_t>(std::numeric_limits<long>::max());
+  block_handle block = fits ? allocate_block(text.data(), text.size()) : nullptr;
+  *length = block != nullptr ? static_cast<long>(text.size()) : 0;
+  return block;
+}
+
+// A received block read where it lies: its first `length` bytes are the
+// text (a negative length reads as 0, a null block as empty text). A block
+// belongs to whoever received it last; this frees it by release() or, at
+// the latest, when it goes.
+class ReceivedBlock {
+ public:
+  ReceivedBlock() = default;
+  ReceivedBlock(block_handle block, long length) noexcept : block_(block) {
+    const char* bytes = block_bytes(block);
+    if (bytes != nullptr && length > 0) text_ = {bytes, static_cast<std::size_t>(length)};
+  }
+  ReceivedBlock(ReceivedBlock&& other) noexcept
+      : block_(std::exchange(other.block_, nullptr)), text_(std::exchange(other.text_, {})) {}
+  ReceivedBlock& operator=(ReceivedBlock&& other) noexcept {
+    if (this != &other) {
+      release();
+      block_ = std::exchange(other.block_, nullptr);
+      text_ = std::exchange(other.text_, {});
+    }
+    return *this;
+  }
+  ~ReceivedBlock() { release(); }
+
+  std::string_view text() const { return text_; }
+  // Frees the block now; nothing may read the text afterwards.
+  void release() noexcept {
+    if (block_ == nullptr) return;
+    free_block(block_);
+    block_ = nullptr;
+    text_ = {};
+  }
+
+ private:
+  block_handle block_ = nullptr;
+  std::string_view text_;
+};
 
 using module_handle = void*;
 // Loads a module file by its byte-string path; null on failure. On POSIX a

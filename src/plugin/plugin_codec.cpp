@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <cstring>
 
-#include "plugin/handoff.h"
 #include "text/token_cutting.h"
 
 namespace plugin {
@@ -30,27 +29,32 @@ std::int32_t parse_argument_index(std::string_view digits) {
 
 }  // namespace
 
-ArgumentList decode_plugin_request(std::string_view request) {
-  ArgumentList arguments;
+backend::ArgumentList decode_plugin_request(std::string_view request) {
+  backend::ArgumentList arguments;
   text::read_header_block(request, [&](std::string_view key, std::string_view value) {
     if (key.substr(0, argument_prefix_length) != argument_prefix) return;
     const std::int32_t index = parse_argument_index(key.substr(argument_prefix_length));
-    if (index < 0 || index >= static_cast<std::int32_t>(max_arguments)) return;
+    if (index < 0 || index >= static_cast<std::int32_t>(backend::max_arguments)) return;
     arguments.set(static_cast<std::size_t>(index), value);
   });
   return arguments;
 }
 
-platform::block_handle encode_plugin_response(std::string_view sentence, long* length) {
-  const std::size_t size = response_head.size() + sentence.size() + response_tail.size();
-  platform::block_handle reply = new_block(size);
+platform::block_handle encode_plugin_response(std::string_view result, bool utf8, long* length) {
+  const std::size_t head_size = utf8 ? response_head_utf8.size() : response_head.size();
+  const std::size_t size = head_size + result.size() + response_tail.size();
+  platform::block_handle reply = platform::new_block(size);
   *length = 0;  // without a block there is nothing to answer with
   if (reply == nullptr) return nullptr;
   char* out = platform::block_bytes(reply);
-  std::memcpy(out, response_head.data(), response_head.size());
-  out += response_head.size();
-  if (!sentence.empty()) std::memcpy(out, sentence.data(), sentence.size());
-  out += sentence.size();
+  // Each head copied at its own fixed size, which compiles to a few moves.
+  if (utf8)
+    std::memcpy(out, response_head_utf8.data(), response_head_utf8.size());
+  else
+    std::memcpy(out, response_head.data(), response_head.size());
+  out += head_size;
+  if (!result.empty()) std::memcpy(out, result.data(), result.size());
+  out += result.size();
   std::memcpy(out, response_tail.data(), response_tail.size());
   *length = static_cast<long>(size);
   return reply;

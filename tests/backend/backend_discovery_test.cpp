@@ -43,7 +43,7 @@ TEST_F(Discovery, SettingsEntryWinsOverFallbacks) {
 
   // The entry on the first line of a file saved with a byte order mark.
   dir.write("descript.txt", "\xEF\xBB\xBFshiori,mine.so\r\n");
-  EXPECT_EQ(backend::choose_backend(dir.base()).settings_line, 1);
+  EXPECT_EQ(backend::choose_backend(dir.base()).settings_name, "mine.so");
   ASSERT_EQ(host.load(dir.base()), 1);
   EXPECT_EQ(bound_fixture(host), "recording");
 }
@@ -96,19 +96,6 @@ TEST_F(Discovery, FirstEntryWinsThenFallbacksInTableOrder) {
   dir.write("descript.txt", "shiori,missing.so\nshiori,late.so\n");
   ASSERT_EQ(host.load(dir.base()), 1);
   EXPECT_EQ(bound_fixture(host), "second");  // kawari.dll comes before aya.dll
-}
-
-TEST_F(Discovery, FallbackTableOrder) {
-  const std::vector<std::string> expected{"satori.dll", "misaka.dll",     "kawari.dll",
-                                          "shiori.dll", "niseshiori.dll", "konoka.dll",
-                                          "hisui.dll",  "nasino.dll",     "aya.dll",
-                                          "eseshiori.dll", "psyche.dll"};
-  EXPECT_EQ(std::vector<std::string>(backend::FALLBACK_BACKENDS.begin(),
-                                     backend::FALLBACK_BACKENDS.end()),
-            expected);
-  dir.add_fixture("recording", "psyche.dll");
-  ASSERT_EQ(host.load(dir.base()), 1);
-  EXPECT_EQ(bound_fixture(host), "recording");
 }
 
 TEST_F(Discovery, BaseWithoutSeparatorIsJoinedDirectly) {
@@ -194,14 +181,20 @@ struct StepLog : backend::DiscoveryObserver {
   void settings_entry(const std::string& path, long line, const std::string& name) override {
     steps.push_back("entry " + path + ":" + std::to_string(line) + " " + name);
   }
+  void protocol_entry(const std::string& path, long line, const std::string& value,
+                      backend::Protocol protocol) override {
+    steps.push_back("protocol " + path + ":" + std::to_string(line) + " " + value +
+                    (protocol == backend::Protocol::detect ? " ignored" : ""));
+  }
   void candidate_probed(const std::string& path, bool openable) override {
     steps.push_back("probe " + path + (openable ? " openable" : " absent"));
   }
 };
 
-TEST_F(Discovery, ChoiceReportsEachStepAndReadsNoFurtherThanTheEntry) {
-  // The entry is on line 2 of a settings file of many megabytes.
-  dir.write("descript.txt", "name,x\r\nshiori,gone.so\r\n" + std::string(16u << 20, '\n'));
+TEST_F(Discovery, ChoiceReportsEachStepAndReadsNoFurtherThanTheEntries) {
+  // The entries are on lines 2 and 3 of a settings file of many megabytes.
+  dir.write("descript.txt", "name,x\r\nshiori,gone.so\r\nshiori.protocol,SHIORI/3.0\r\n" +
+                                std::string(16u << 20, '\n'));
   dir.add_fixture("recording", "kawari.dll");
   namespace faults = platform::fault_injection;
   faults::reset();
@@ -212,16 +205,37 @@ TEST_F(Discovery, ChoiceReportsEachStepAndReadsNoFurtherThanTheEntry) {
   EXPECT_EQ(observer.steps,
             (std::vector<std::string>{"settings " + base + "descript.txt opened",
                                       "entry " + base + "descript.txt:2 gone.so",
+                                      "protocol " + base + "descript.txt:3 SHIORI/3.0",
                                       "probe " + base + "gone.so absent",
                                       "probe " + base + "satori.dll absent",
                                       "probe " + base + "misaka.dll absent",
                                       "probe " + base + "kawari.dll openable"}));
-  EXPECT_EQ(choice.settings_path, base + "descript.txt");
-  EXPECT_EQ(choice.settings_line, 2);
   EXPECT_EQ(choice.settings_name, "gone.so");
+  EXPECT_EQ(choice.protocol, backend::Protocol::shiori_3_0);
   EXPECT_EQ(choice.name, "kawari.dll");
   EXPECT_EQ(choice.source, backend::ChoiceSource::fallback);
   EXPECT_TRUE(log.events().empty());  // choosing loads nothing
 }
 
+TEST_F(Discovery, OnlyTheFirstProtocolLineWithAValueCounts) {
+  const auto read = [&](const std::string& settings) {
+    dir.write("descript.txt", settings);
+    StepLog observer;
+    const backend::Protocol protocol = backend::choose_backend(dir.base(), &observer).protocol;
+    std::string said;
+    for (const std::string& step : observer.steps)
+      if (step.rfind("protocol ", 0) == 0) said = step.substr(step.rfind(':') + 1);
+    return said + (protocol == backend::Protocol::shiori_2_5   ? " => 2.5"
+                   : protocol == backend::Protocol::shiori_3_0 ? " => 3.0"
+                                                               : " => detect");
+  };
+  EXPECT_EQ(read("shiori.protocol,SHIORI/2.5\nshiori.protocol,SHIORI/3.0\n"), "1 SHIORI/2.5 => 2.5");
+  EXPECT_EQ(read("shiori.protocol\nshiori.protocol,,SHIORI/3.0\n"), "2 SHIORI/3.0 => 3.0");
+  EXPECT_EQ(read("Shiori.protocol,SHIORI/3.0\nshiori.protocol,shiori/3.0\n"),
+            "2 shiori/3.0 ignored => detect");
+  EXPECT_EQ(read("shiori.protocol, SHIORI/3.0\n"), "1  SHIORI/3.0 ignored => detect");
+  EXPECT_EQ(read("charset,UTF-8\n"), " => detect");
+}
+
 }  // namespace
+

@@ -175,6 +175,33 @@ TEST(BackendBinding, ExitAfterAReloadStillReleasesTheBackendFirst) {
   EXPECT_EQ(events[7].event, "detach");
 }
 
+TEST(BackendBinding, ABackendThatExitsInsideACallIsCalledNoMore) {
+  // An engine that ends the process from inside its own call may hold its
+  // own lock there; an unload from the exit handlers would deadlock, or run
+  // a backend whose load never finished. Only its own destructors follow.
+  for (const std::string entry : {"load", "request", "unload"}) {
+    FixtureLog log;
+    log.set_mode("exit-" + entry);
+    TempDir dir;
+    dir.add_fixture("recording", "satori.dll");
+    EXPECT_EXIT(
+        {
+          ModuleHost host;
+          host.load(dir.base());
+          host.request(plugin_request({"x"}));
+          host.unload();
+          std::_Exit(1);
+        },
+        ::testing::ExitedWithCode(3), "")
+        << entry;
+    const Events events = log.events();
+    ASSERT_GE(events.size(), 2u) << entry;
+    EXPECT_EQ(events[events.size() - 2].event, entry);
+    EXPECT_EQ(events.back().event, "detach") << entry;
+    EXPECT_EQ(log.bytes_of("unload").size(), entry == "unload" ? 1u : 0u) << entry;
+  }
+}
+
 TEST(BackendBinding, MisbehavingRepliesGiveEmptyText) {
   for (const std::string mode : {"null-block", "negative", "zero"}) {
     FixtureLog log;
@@ -253,7 +280,7 @@ TEST(BackendBinding, ObserverIsToldEachStepAndGetsTheMessageInsteadOfTheUser) {
 TEST(BackendBinding, ForwardWithoutBackendIsEmpty) {
   backend::BackendModule none;
   // The block is freed all the same: the sanitizer build reports a leak.
-  const plugin::ReceivedBlock reply = backend::forward_request(none, plugin::new_block(8), 8);
+  const platform::ReceivedBlock reply = backend::forward_request(none, platform::new_block(8), 8);
   EXPECT_EQ(reply.text(), "");
 }
 

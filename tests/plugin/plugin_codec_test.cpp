@@ -11,7 +11,7 @@ namespace {
 using Arguments = std::vector<std::string>;
 
 Arguments decoded(const std::string& request) {
-  const plugin::ArgumentList arguments = plugin::decode_plugin_request(request);
+  const backend::ArgumentList arguments = plugin::decode_plugin_request(request);
   Arguments texts;
   for (std::size_t i = 0; i < arguments.size(); ++i) texts.emplace_back(arguments[i]);
   return texts;
@@ -23,7 +23,7 @@ Arguments decode_lines(const std::string& lines) {
 
 std::string reply_for(std::string_view sentence) {
   long length = -1;
-  platform::block_handle block = plugin::encode_plugin_response(sentence, &length);
+  platform::block_handle block = plugin::encode_plugin_response(sentence, false, &length);
   std::string reply(platform::block_bytes(block), static_cast<std::size_t>(length));
   platform::free_block(block);
   return reply;

@@ -25,7 +25,8 @@ case " $* " in
       echo "E: Failed to fetch .../binary-i386/Packages.xz  File has unexpected size" >&2
       exit 100
     fi
-    touch "$STUB_DIR/indexes" ;;
+    touch "$STUB_DIR/indexes"
+    [ -z "${STUB_PLAN_AFTER_UPDATE:-}" ] || cp "$STUB_PLAN_AFTER_UPDATE" "$STUB_PLAN" ;;
   *" install "*)
     [ "$STUB_UNRESOLVABLE" = 1 ] && { echo "E: Unable to locate package" >&2; exit 100; }
     [ -e "$STUB_DIR/indexes" ] || { echo "E: no indexes" >&2; exit 100; }
@@ -93,16 +94,22 @@ echo "install-deps: retries, Windows part and failures: ok"
 
 # The i386 fallback goes ahead only with a plan that removes nothing and
 # downgrades nothing the system stands on (here libc6, which dpkg, being
-# required, pre-depends on); a downgrade of anything else is its purpose.
+# required, pre-depends on, and libssl3, which nothing installed here needs);
+# a downgrade of anything else is its purpose. The plan is checked again
+# before a retry, as the update before it can change the plan.
 mkdir "$work/preferences"
 printf 'ii |dpkg|required|yes|libc6 (>= 2.34), libzstd1\nii |wine|optional|no|, libwine\n' > "$work/status"
 touch "$work/indexes"
-aside() {  # aside PLAN: install_with_security_suite_aside's status, its refusal in $work/output
+# With PLAN_AFTER_UPDATE the first download fails, and the update before the
+# retry turns the plan into PLAN_AFTER_UPDATE.
+aside() {  # aside PLAN [PLAN_AFTER_UPDATE]: install_with_security_suite_aside's status, its refusal in $work/output
   printf '%s\n' "$1" > "$work/plan"
+  printf '%s\n' "${2:-$1}" > "$work/plan-after-update"
+  rm -f "$work/installs"
   : > "$work/calls"
-  ( export STUB_DIR=$work STUB_UPDATE_FAILURES=0 STUB_INSTALL_FAILURES=0 STUB_UNRESOLVABLE=0 \
-      STUB_PLAN=$work/plan STUB_DPKG_STATUS=$work/status QB_APT_PREFERENCES_DIR=$work/preferences \
-      PATH="$work/bin:$PATH"
+  ( export STUB_DIR=$work STUB_UPDATE_FAILURES=0 STUB_INSTALL_FAILURES=$(( $# > 1 )) STUB_UNRESOLVABLE=0 \
+      STUB_PLAN=$work/plan STUB_PLAN_AFTER_UPDATE=$work/plan-after-update STUB_DPKG_STATUS=$work/status \
+      QB_APT_PREFERENCES_DIR=$work/preferences QB_APT_PAUSE=0 PATH="$work/bin:$PATH"
     source "$source_dir/scripts/lib/apt.sh"
     i386_packages=(wine32:i386)
     install_with_security_suite_aside wine32:i386 2>/dev/null
@@ -115,6 +122,13 @@ aside 'Inst libc6 [2.36-9+deb12u9] (2.36-9+deb12u7 Debian:12.9/stable [amd64])
 Inst libc6:i386 (2.36-9+deb12u7 Debian:12.9/stable [i386])'
 [ $? = 3 ] && [ "$(installs)" = 0 ] || fail "a plan that downgrades libc6 was not refused"
 grep -q 'downgrades libc6 from 2.36-9+deb12u9 to 2.36-9+deb12u7' "$work/output" || fail "no reason given"
+aside 'Inst libssl3 [3.0.15-1~deb12u1] (3.0.11-1~deb12u2 Debian:12.9/stable [amd64])'
+[ $? = 3 ] && [ "$(installs)" = 0 ] || fail "a plan that downgrades libssl3 was not refused where nothing needs it"
+aside 'Inst libwine [8.0~repack-4+b1] (8.0~repack-4 Debian:12.9/stable [amd64])' \
+      'Remv libwine-dev [8.0~repack-4+b1]
+Inst libwine [8.0~repack-4+b1] (8.0~repack-4 Debian:12.9/stable [amd64])'
+[ $? = 3 ] && [ "$(installs)" = 1 ] || fail "the retry carried out a plan that removes a package"
+grep -q 'removes libwine-dev' "$work/output" || fail "no reason given for refusing the retry"
 aside 'Remv libc6-dev [2.36-9+deb12u9]
 Inst libwine [8.0~repack-4+b1] (8.0~repack-4 Debian:12.9/stable [amd64])'
 [ $? = 3 ] && [ "$(installs)" = 0 ] || fail "a plan that removes a package was not refused"

@@ -216,9 +216,9 @@ std::optional<std::string> explain_discovery(const std::string& folder, const Re
 // leading blank is dropped).
 std::string request_for(const std::vector<std::string>& arguments) {
   const std::string host_text = host_request::plugin_request(arguments);
-  const plugin::ArgumentList list = plugin::decode_plugin_request(host_text);
-  std::string request(backend::sentence_request_size(list), '\0');
-  backend::compose_sentence_request(list, request.data());
+  const backend::ArgumentList list = plugin::decode_plugin_request(host_text);
+  std::string request(backend::sentence_request_size(list, backend::Protocol::shiori_2_5), '\0');
+  backend::compose_sentence_request(list, request.data(), backend::Protocol::shiori_2_5);
   return request;
 }
 

@@ -221,7 +221,7 @@ bool explain_reply(const std::string& reply, const Report& report) {
   }
   const std::vector<HeaderPair> pairs = headers_as_module_reads(reply);
   const ReplyLines lines(reply);
-  const std::string_view sentence = backend::sentence_in(reply);
+  const std::string_view sentence = backend::result_in(reply, backend::Protocol::shiori_2_5).text;
   explain_status(reply, lines, !sentence.empty(), report);
   for (const HeaderPair& pair : pairs)
     report.line("line " + std::to_string(lines.at(offset_in(reply, pair.key)).number) +

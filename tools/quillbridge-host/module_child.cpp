@@ -3,7 +3,7 @@
 #include <chrono>
 #include <cstdio>
 
-#include "plugin/handoff.h"
+#include "platform/platform.h"
 #include "quillbridge-host/platform/host_platform.h"
 
 namespace host_child {
@@ -48,10 +48,10 @@ std::string missing_entries(bool load, bool request, bool unload) {
 
 std::string send_request(const backend::BackendModule& module, const std::string& request) {
   long length = 0;
-  platform::block_handle block = plugin::give_block(request, &length);
+  platform::block_handle block = platform::give_block(request, &length);
   if (block == nullptr) return {};
   step(call_request);
-  plugin::ReceivedBlock reply = backend::forward_request(module, block, request.size());
+  platform::ReceivedBlock reply = backend::forward_request(module, block, request.size());
   step("");
   return std::string(reply.text());
 }
