@@ -224,14 +224,13 @@ TEST(QuillbridgeHost, CheckNamesWhyAReplyGaveNoSentence) {
     std::string said;
   };
   const Case cases[] = {
-      {"SHIORI/3.0 400 Bad Request\r\nCharset: UTF-8\r\n\r\n", 3, "400 is not a success status"},
       {"SHIORI/2.5 200 OK\r\nTo: \r\nSentence: hi\r\n\r\n", 3,
        "line 2: the header \"To\" has an empty value"},
       {"SHIORI/2.5 200 OK\r\nsentence: hi\r\n\r\n", 3, "Line 2 has the key \"sentence\""},
       {"SHIORI/2.5 204 No Content\r\n\r\n", 3, "no answer for this event"},
       {"SHIORI/2.5 200 OK\r\nX: 1\r\nnoise\r\nSentence: hi\r\n\r\n", 3,
        "Lines 3 to 4 were read as the one key"},
-      {"SHIORI/2.5 400 Bad Request\r\nSentence: a\r\nSentence: b\r\n\r\n", 0,
+      {"SHIORI/2.5 500 Internal Server Error\r\nSentence: a\r\nSentence: b\r\n\r\n", 0,
        "Sentence: \"b\", from the Sentence header on line 3"},
   };
   for (const Case& c : cases) {
@@ -248,6 +247,50 @@ TEST(QuillbridgeHost, CheckNamesWhyAReplyGaveNoSentence) {
   TempDir empty;
   EXPECT_EQ(run_host({"--check", empty.base(), "greet"}).status, 1);
   EXPECT_EQ(run_host({"--check", (empty.path() / "absent").string()}).status, 2);
+}
+
+// Which form --check asks in and why: a 400 to the 2.5 request brings the
+// 3.0 one, whose Value is the result; a "shiori.protocol" line fixes the
+// form, or is ignored with a value Quillbridge does not know; a 204 to the
+// 2.5 request points at that line; a 400 to the form the line asks for
+// says what to change.
+TEST(QuillbridgeHost, CheckSaysWhichFormItAsksInAndWhy) {
+  FixtureLog log;
+  TempDir dir;
+  dir.add_fixture("recording", "shiori.dll");
+  struct Case {
+    std::string settings;  // descript.txt after its "shiori" line
+    std::string mode;
+    int status;
+    std::size_t requests;
+    std::vector<std::string> said;
+  };
+  const Case cases[] = {
+      {"", "engine-3.0", 0, 2,
+       {"answered the SHIORI/2.5 request with 400 Bad Request",
+        "request in the SHIORI/3.0 form", "ID: greet\\r\\n",
+        "Result: \"greet/x\", from the Value header on line 3."}},
+      {"", "engine-id-only", 3, 1, {"204 No Content", "put the line shiori.protocol,SHIORI/3.0"}},
+      {"shiori.protocol,SHIORI/3.0\r\n", "engine-id-only", 0, 1,
+       {"line 2 fixes the form", "in the SHIORI/3.0 form only, as descript.txt line 2 says",
+        "Result: \"greet/x\", from the Value header"}},
+      {"shiori.protocol,SHIORI/3.0\r\n", "engine-2.x", 3, 1,
+       {"speaks only SHIORI/2.x. Remove the line"}},
+      {"shiori.protocol,3.0\r\n", "engine-3.0", 0, 2, {"so it ignores the line", "Value header"}},
+      {"", "", 3, 2, {"400 Bad Request to both forms"}},
+  };
+  log.set_reply("SHIORI/3.0 400 Bad Request\r\nCharset: UTF-8\r\n\r\n");
+  std::size_t requests = 0;
+  for (const Case& c : cases) {
+    dir.write("descript.txt", "shiori,shiori.dll\r\n" + c.settings);
+    log.set_mode(c.mode);
+    const HostRun run = run_host({"--check", dir.base(), "greet", "x"});
+    EXPECT_EQ(run.status, c.status) << c.mode << "\n" << run.out << run.err;
+    for (const std::string& said : c.said)
+      EXPECT_NE(run.out.find(said), std::string::npos) << said << "\n" << run.out;
+    requests += c.requests;
+    EXPECT_EQ(log.bytes_of("request").size(), requests) << c.mode << "\n" << run.out;
+  }
 }
 
 // A backend that crashes, aborts, exits or hangs in one of its calls: the

@@ -124,6 +124,18 @@ class DiscoveryNarrator final : public backend::DiscoveryObserver {
     entry_probe_next_ = true;
   }
 
+  void protocol_entry(const std::string& path, long line, const std::string& value,
+                      backend::Protocol protocol) override {
+    const std::string where = in_folder(folder_, path) + " line " + std::to_string(line);
+    if (protocol != backend::Protocol::detect) {
+      protocol_line = where;
+      report_.line(where + " fixes the form of the backend's requests: " + report_.quoted(value) + ".");
+      return;
+    }
+    report_.line(where + " sets shiori.protocol to " + report_.quoted(value) + ": Quillbridge knows");
+    report_.line("only SHIORI/3.0 and SHIORI/2.5 there, so it ignores the line.");
+  }
+
   void candidate_probed(const std::string& path, bool openable) override {
     const std::string name = in_folder(folder_, path);
     if (entry_probe_next_) {
@@ -155,6 +167,8 @@ class DiscoveryNarrator final : public backend::DiscoveryObserver {
       report_.line("None of the fallback files exists: " + absent_fallbacks_ + ".");
   }
 
+  std::string protocol_line;  // the settings line that fixed the form; empty: none
+
  private:
   void explain_fallback() {
     fallback_started_ = true;
@@ -181,10 +195,16 @@ class DiscoveryNarrator final : public backend::DiscoveryObserver {
   std::string absent_fallbacks_;
 };
 
+// What discovery chose, and the settings line that fixed the form of its
+// requests ("descript.txt line 2"; empty: none did).
+struct Chosen {
+  backend::BackendChoice choice;
+  std::string protocol_line;
+};
+
 // Runs the module's discovery on `folder`, saying each step and why the
-// choice fell where it did. Returns the chosen file name, or nothing when
-// the module finds no backend.
-std::optional<std::string> explain_discovery(const std::string& folder, const Report& report) {
+// choice fell where it did. Nothing when the module finds no backend.
+std::optional<Chosen> explain_discovery(const std::string& folder, const Report& report) {
   report.heading("Finding the backend in " + report.bytes(folder));
   DiscoveryNarrator narrator(folder, report);
   const backend::BackendChoice choice = backend::choose_backend(folder, &narrator);
@@ -192,12 +212,12 @@ std::optional<std::string> explain_discovery(const std::string& folder, const Re
   switch (choice.source) {
     case backend::ChoiceSource::settings_entry:
       report.line("Chosen: " + report.quoted(choice.name) + ", named by the settings.");
-      return choice.name;
+      return Chosen{choice, narrator.protocol_line};
     case backend::ChoiceSource::fallback:
       report.line("Chosen: " + report.quoted(choice.name) +
                   ", the first fallback file present. If that is not the");
       report.line("backend you meant, name yours in a \"shiori,<file>\" line of descript.txt.");
-      return choice.name;
+      return Chosen{choice, narrator.protocol_line};
     case backend::ChoiceSource::none:
       break;
   }
@@ -208,19 +228,6 @@ std::optional<std::string> explain_discovery(const std::string& folder, const Re
 
 // ---------------------------------------------------------------------------
 // Binding.
-
-// The request Quillbridge sends its backend when a host sends `arguments`:
-// the host's request, as this tool sends it in its other modes, read and
-// composed by the module's own routines, so that what is shown is what
-// Quillbridge sends, byte for byte (an empty argument ends the reading, a
-// leading blank is dropped).
-std::string request_for(const std::vector<std::string>& arguments) {
-  const std::string host_text = host_request::plugin_request(arguments);
-  const backend::ArgumentList list = plugin::decode_plugin_request(host_text);
-  std::string request(backend::sentence_request_size(list, backend::Protocol::shiori_2_5), '\0');
-  backend::compose_sentence_request(list, request.data(), backend::Protocol::shiori_2_5);
-  return request;
-}
 
 // Whether `name` is Quillbridge's own file name (on any system), which a
 // host loads already when it reads the folder.
@@ -337,25 +344,78 @@ bool bind_explained(backend::BackendModule& backend, const std::string& folder,
   return bound;
 }
 
+// Says how the backend is asked, and each exchange of the module's
+// ask_sentence as it happens: the request, the reply, and why a second
+// request follows the first.
+class ExchangeNarrator final : public backend::ExchangeObserver {
+ public:
+  ExchangeNarrator(const Chosen& chosen, const Report& report) : report_(report) {
+    asking.set_by_line = !chosen.protocol_line.empty();
+    if (asking.set_by_line) {
+      report.line("It is asked in the " + form_name(chosen.choice.protocol) + " form only, as " +
+                  chosen.protocol_line + " says.");
+      return;
+    }
+    report.line("It is asked in the SHIORI/2.5 form (GET Sentence, with Event); a 400 answer");
+    report.line("brings the same request in the SHIORI/3.0 form (GET, with ID), which then stays");
+    report.line("for this load. A \"shiori.protocol\" settings line fixes the form instead.");
+  }
+
+  void sending(std::string_view request, backend::Protocol form) override {
+    asking.retried = sent_++ > 0;
+    asking.form = form;
+    if (asking.retried) {
+      report_.line("The backend answered the SHIORI/2.5 request with 400 Bad Request, so");
+      report_.line("Quillbridge sends it again in the SHIORI/3.0 form:");
+    }
+    report_.block(("request in the " + form_name(form) + " form").c_str(), std::string(request));
+    host_child::step(host_child::call_request);
+  }
+
+  void replied(std::string_view reply) override {
+    host_child::step("");
+    report_.block("reply", std::string(reply));
+  }
+
+  Asking asking;
+
+ private:
+  static std::string form_name(backend::Protocol form) {
+    return form == backend::Protocol::shiori_3_0 ? "SHIORI/3.0" : "SHIORI/2.5";
+  }
+
+  const Report& report_;
+  int sent_ = 0;
+};
+
 }  // namespace
 
 int check_steps(const std::string& folder, const std::vector<std::string>& arguments,
                 host_display::Charset charset, std::FILE* out) {
   const Report report(charset, out);
-  const std::optional<std::string> name = explain_discovery(folder, report);
-  if (!name) return exit_no_backend;
+  const std::optional<Chosen> chosen = explain_discovery(folder, report);
+  if (!chosen) return exit_no_backend;
   backend::BackendModule backend;
-  if (!bind_explained(backend, folder, *name, report)) return exit_no_backend;
+  if (!bind_explained(backend, folder, chosen->choice.name, report)) return exit_no_backend;
+  backend.protocol = chosen->choice.protocol;  // as the module's find_backend sets it
   int status = exit_sentence;
   if (arguments.empty()) {
     report.line("Give an EVENT after the folder to send the backend a request.");
   } else {
+    // The host's request as this tool sends it in its other modes, read and
+    // answered by the module's own routines, so that what is shown is what
+    // Quillbridge sends, byte for byte.
     report.heading("Asking the backend as Quillbridge does");
-    const std::string request = request_for(arguments);
-    report.block("request", request);
-    const std::string reply = host_child::send_request(backend, request);
-    report.block("reply", reply);
-    status = explain_reply(reply, report) ? exit_sentence : exit_no_sentence;
+    ExchangeNarrator narrator(*chosen, report);
+    const std::string host_text = host_request::plugin_request(arguments);
+    long length = 0;
+    platform::block_handle block = platform::give_block(host_text, &length);
+    platform::ReceivedBlock host_request(block, length);
+    const backend::ArgumentList list = plugin::decode_plugin_request(host_request.text());
+    const backend::SentenceReply reply =
+        backend::ask_sentence(backend, list, host_request, &narrator);
+    const bool answered = explain_reply(std::string(reply.block.text()), narrator.asking, report);
+    status = answered ? exit_sentence : exit_no_sentence;
   }
   host_child::release(backend);
   return status;

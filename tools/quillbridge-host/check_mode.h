@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "backend/backend_module.h"
 #include "quillbridge-host/module_child.h"
 #include "quillbridge-host/text_display.h"
 
@@ -28,10 +29,20 @@ inline constexpr int exit_no_sentence = 3; // the backend answered without a Sen
 int check_steps(const std::string& folder, const std::vector<std::string>& arguments,
                 host_display::Charset charset, std::FILE* out);
 
+// How the reply being read was asked for: in which form, whether a
+// "shiori.protocol" settings line set that form, and whether it came from
+// the second request that a 400 to the first brought.
+struct Asking {
+  backend::Protocol form = backend::Protocol::shiori_2_5;
+  bool set_by_line = false;
+  bool retried = false;
+};
+
 // Shows the status line and the headers the module takes from `reply`,
-// then the Sentence and the header it came from, or why there is none.
-// True when a Sentence came back. (check_reply.cpp)
-bool explain_reply(const std::string& reply, const host_display::Report& report);
+// then the result (Sentence or Value) and the header it came from, or why
+// there is none. True when a result came back. (check_reply.cpp)
+bool explain_reply(const std::string& reply, const Asking& asking,
+                   const host_display::Report& report);
 
 // The exit code once the child has ended, after saying how the backend
 // ended it when it did not return (it crashed, ended the process or hung).
