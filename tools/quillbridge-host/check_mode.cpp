@@ -23,9 +23,6 @@ namespace {
 
 using host_display::Report;
 
-// ---------------------------------------------------------------------------
-// Discovery.
-
 // A file's name within the folder, for messages.
 std::string in_folder(const std::string& folder, const std::string& path) {
   return path.compare(0, folder.size(), folder) == 0 ? path.substr(folder.size()) : path;
@@ -63,17 +60,6 @@ void point_out_near_entries(const std::string& settings_path, long up_to, const 
   files::read_lines(settings_path, finder);
 }
 
-// Whether the file at `path` starts with the byte order mark that the
-// module's settings reading skips.
-bool begins_with_byte_order_mark(const std::string& path) {
-  char head[3] = {};
-  platform::file_handle file = platform::open_file(path);
-  if (file == nullptr) return false;
-  const long got = platform::read_file(file, head, sizeof head);
-  platform::close_file(file);
-  return got == 3 && std::string_view(head, 3) == files::byte_order_mark;
-}
-
 // Module files in the folder, to set beside a name that was not found.
 void list_module_files(const std::string& folder, const Report& report) {
   std::vector<std::string> found;
@@ -106,7 +92,7 @@ class DiscoveryNarrator final : public backend::DiscoveryObserver {
     if (opened) {
       report_.line(name + ": opened.");
       settings_path_ = path;
-      if (begins_with_byte_order_mark(path)) {
+      if (file_head(path, 3) == files::byte_order_mark) {
         report_.line("It begins with the bytes EF BB BF, the mark some editors put before UTF-8");
         report_.line("text: Quillbridge skips them, they are not part of line 1. The rest is read");
         report_.line("as Shift_JIS, byte for byte: a file name outside ASCII must be Shift_JIS.");
@@ -225,9 +211,6 @@ std::optional<Chosen> explain_discovery(const std::string& folder, const Report&
   report.line("ending in \"descript.txt...\") and its load fails.");
   return std::nullopt;
 }
-
-// ---------------------------------------------------------------------------
-// Binding.
 
 // Whether `name` is Quillbridge's own file name (on any system), which a
 // host loads already when it reads the folder.
@@ -389,6 +372,15 @@ class ExchangeNarrator final : public backend::ExchangeObserver {
 };
 
 }  // namespace
+
+std::string file_head(const std::string& path, std::size_t size) {
+  std::string head(size, '\0');
+  platform::file_handle file = platform::open_file(path);
+  const long got = file != nullptr ? platform::read_file(file, head.data(), size) : 0;
+  if (file != nullptr) platform::close_file(file);
+  head.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+  return head;
+}
 
 int check_steps(const std::string& folder, const std::vector<std::string>& arguments,
                 host_display::Charset charset, std::FILE* out) {

@@ -1,8 +1,6 @@
 // quillbridge-host --check: for a folder whose results come back empty.
-// Walks through what the module does with the folder, using the module's
-// own routines, and says at each step what happened and why: which backend
-// file is chosen, whether it binds, the exact request it is sent, its raw
-// reply, and which header became the Sentence or why none did.
+// Walks through what the module does with the folder, with the module's own
+// routines, and says at each step what happened and why.
 #pragma once
 
 #include <cstdio>
@@ -22,6 +20,10 @@ inline constexpr int exit_sentence = 0;    // a Sentence came back
 inline constexpr int exit_no_backend = 1;  // no backend found, or binding failed
 inline constexpr int exit_no_sentence = 3; // the backend answered without a Sentence
 
+// The first `size` bytes of the file at `path` (fewer when it is shorter or
+// cannot be read).
+std::string file_head(const std::string& path, std::size_t size);
+
 // The check's steps on `folder` (with a separator at its end), reported on
 // `out` with Shift_JIS shown as `charset` says: discovery, binding and,
 // given `arguments` (EVENT, REFERENCE...), one request; the backend is
@@ -29,9 +31,8 @@ inline constexpr int exit_no_sentence = 3; // the backend answered without a Sen
 int check_steps(const std::string& folder, const std::vector<std::string>& arguments,
                 host_display::Charset charset, std::FILE* out);
 
-// How the reply being read was asked for: in which form, whether a
-// "shiori.protocol" settings line set that form, and whether it came from
-// the second request that a 400 to the first brought.
+// How the reply being read was asked for: in which form, whether a settings
+// line set it, and whether a 400 to the first request brought this one.
 struct Asking {
   backend::Protocol form = backend::Protocol::shiori_2_5;
   bool set_by_line = false;

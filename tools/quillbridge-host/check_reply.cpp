@@ -32,9 +32,7 @@ std::vector<HeaderPair> headers_as_module_reads(const std::string& reply) {
 // A line of the reply: where it starts and ends (before its LF), numbered
 // from 1 for the status line.
 struct ReplyLine {
-  std::size_t number = 0;
-  std::size_t start = 0;
-  std::size_t end = 0;
+  std::size_t number, start, end;
 };
 
 // Where the reply's lines start, found in one pass, so that finding the
@@ -52,11 +50,7 @@ class ReplyLines {
     const std::size_t index =
         static_cast<std::size_t>(std::upper_bound(starts_.begin(), starts_.end(), offset) -
                                  starts_.begin()) - 1;
-    ReplyLine line;
-    line.number = index + 1;
-    line.start = starts_[index];
-    line.end = index + 1 < starts_.size() ? starts_[index + 1] - 1 : size_;
-    return line;
+    return {index + 1, starts_[index], index + 1 < starts_.size() ? starts_[index + 1] - 1 : size_};
   }
 
  private:

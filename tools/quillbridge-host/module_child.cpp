@@ -14,10 +14,8 @@ using Clock = std::chrono::steady_clock;
 // How long the watcher waits for the child before it looks at the clock.
 constexpr int poll_milliseconds = 50;
 
-// The first byte of a told line says what it is: a step, or a message of the
-// tool's own, which travels here rather than on standard error, where it
-// would be read as the module's Shift_JIS, and comes after what the module
-// wrote before it.
+// The first byte of a told line: a step, or a message of the tool's own,
+// which travels here lest it be taken for the module's Shift_JIS.
 constexpr char step_line = 'S';
 constexpr char message_line = 'M';
 

@@ -1,6 +1,6 @@
 // The child process in which quillbridge-host runs a module, in every mode:
-// a module that crashes, ends the process or hangs ends the child, and the
-// tool can still say in which call it happened.
+// a module that crashes, exits or hangs ends the child, and the tool says
+// in which call.
 #pragma once
 
 #include <functional>
@@ -28,8 +28,7 @@ inline constexpr int exit_module_died = 4;
 // names it), or has returned (empty).
 void step(const char* call);
 
-// Says each call into the module that binding makes, as it begins and
-// ends; a narrator of the binding builds on it.
+// Tells each call into the module that binding makes; narrators build on it.
 class BindingSteps : public backend::BindingObserver {
  public:
   void module_loaded(const std::string&, platform::module_handle, const std::string&) override;
@@ -46,13 +45,12 @@ std::string send_request(const backend::BackendModule& module, const std::string
 // Releases the module (its unload, then freeing its file).
 void release(backend::BackendModule& module);
 
-// The tool's own message on standard error, as "quillbridge-host: TEXT". A
-// child sends it through its parent, so that it comes after what the module
-// wrote before it.
+// The tool's own message on standard error, "quillbridge-host: TEXT"; sent
+// through the parent from a child, after what the module wrote before it.
 void say(const std::string& text);
 
-// How the child ended: the call into the module under way then (empty
-// between calls), and whether it crashed or was stopped there.
+// How the child ended: the call into the module under way (empty between
+// calls), and whether it crashed or was stopped there.
 struct ChildOutcome {
   int exit_code = 0;
   bool crashed = false;
@@ -63,11 +61,11 @@ struct ChildOutcome {
   bool module_ended() const { return crashed || timed_out || !call.empty(); }
 };
 
-// Runs `child_main` in a child process (see host_system::start_child),
-// passing on what it writes to standard error as it comes,
-// converted as `message_charset` says, and the tool's messages it sends.
-// A call into the module that takes longer than `timeout_seconds` (0: no
-// limit) stops the child. Nothing when no child could be started.
+// Runs `child_main` in a child process (host_system::start_child), passing
+// on its standard error as it comes, converted as `message_charset` says,
+// and the tool's messages it sends. A call into the module that takes
+// longer than `timeout_seconds` (0: no limit) stops the child. Nothing
+// when no child could be started.
 std::optional<ChildOutcome> run_in_child(const std::function<int()>& child_main,
                                          host_display::Charset message_charset,
                                          int timeout_seconds);

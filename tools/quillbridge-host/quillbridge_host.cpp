@@ -1,10 +1,9 @@
 // quillbridge-host: loads a plug-in module the way a host program does,
 // hands it a directory and sends it requests, showing every byte that goes
-// in and comes back. Meant for trying a directory before a host program
-// ever sees it, and for finding out why it does not answer (--check).
+// in and comes back; --check finds out why a folder does not answer.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -29,21 +28,18 @@ constexpr int exit_bad_module = 3;
 
 // What the command line asks for, read by one parser for every mode.
 struct Options {
-  bool help = false;
-  bool version = false;
+  bool help = false, version = false;
   bool check = false;          // --check, also with --help
   std::string module_path;     // MODULE; not for --check
   std::string folder;          // DIRECTORY or FOLDER, with a separator at its end
   std::vector<std::string> arguments;  // what the request carries, in Shift_JIS
   std::string request_file;    // empty: none; "-": standard input
-  bool interactive = false;
-  bool raw = false;
+  bool interactive = false, raw = false;
   // Typed lines are converted to Shift_JIS (--sjis, where terminals speak UTF-8).
   bool convert_typed = false;
   int timeout_seconds = 10;    // --check: for each call into the backend; 0: none
-  // How bytes outside ASCII are shown on standard output, and how the
-  // module's messages on standard error; follow from the options, the
-  // system and where each stream goes.
+  // How Shift_JIS is shown on standard output, and in the module's
+  // messages on standard error (host_display::stream_charsets).
   host_display::Charset charset = host_display::Charset::escaped;
   host_display::Charset message_charset = host_display::Charset::escaped;
 };
@@ -191,19 +187,11 @@ int parse_options(int argc, char** argv, Options& options) {
 // The arguments of one typed line: tab-separated fields when the line holds
 // a tab (so an argument may hold spaces, or be empty), else its words.
 std::vector<std::string> split_typed_line(const std::string& line) {
+  const char separator = line.find('\t') != std::string::npos ? '\t' : ' ';
   std::vector<std::string> parts;
-  if (line.find('\t') != std::string::npos) {
-    std::size_t start = 0;
-    for (std::size_t tab; (tab = line.find('\t', start)) != std::string::npos; start = tab + 1)
-      parts.push_back(line.substr(start, tab - start));
-    parts.push_back(line.substr(start));
-    return parts;
-  }
-  std::size_t at = 0;
-  while ((at = line.find_first_not_of(' ', at)) != std::string::npos) {
-    const std::size_t end = line.find(' ', at);
-    parts.push_back(line.substr(at, end == std::string::npos ? end : end - at));
-    at = end;
+  for (std::size_t start = 0, end; start <= line.size(); start = end + 1) {
+    end = std::min(line.find(separator, start), line.size());
+    if (separator == '\t' || end > start) parts.push_back(line.substr(start, end - start));
   }
   return parts;
 }
@@ -222,27 +210,23 @@ bool read_request_file(const std::string& name, std::string& bytes) {
 // What the first bytes of a file that would not load say it is, to point
 // the user at a module built for another system.
 std::string kind_of_file(const std::string& path) {
-  char head[4] = {};
-  long got = 0;
-  if (platform::file_handle file = platform::open_file(path)) {
-    got = platform::read_file(file, head, sizeof head);
-    platform::close_file(file);
-  }
-  if (got >= 2 && head[0] == 'M' && head[1] == 'Z') return " (it looks like a Windows DLL or program)";
-  if (got == 4 && std::memcmp(head, "\x7f" "ELF", 4) == 0) return " (it looks like an ELF shared object)";
+  const std::string head = host_check::file_head(path, 4);
+  if (head.compare(0, 2, "MZ") == 0) return " (it looks like a Windows DLL or program)";
+  if (head == "\x7f" "ELF") return " (it looks like an ELF shared object)";
   return "";
 }
 
-// Says why the module file does not open, and keeps what its load returned.
+// Says why the module file at `path` does not open, and keeps what its
+// load returned.
 class Opening final : public host_child::BindingSteps {
  public:
+  explicit Opening(const std::string& path) : path_(path) {}
   void module_loaded(const std::string& path, platform::module_handle module,
                      const std::string& reason) override {
     BindingSteps::module_loaded(path, module, reason);
     if (module == nullptr)
-      say(path + " is not a module this program can load" + kind_of_file(path) +
+      say(path_ + " is not a module this program can load" + kind_of_file(path_) +
           " (a module must be built for this system and word size)");
-    path_ = path;
   }
   void entries_found(platform::module_handle module, bool load, bool request,
                      bool unload) override {
@@ -258,7 +242,7 @@ class Opening final : public host_child::BindingSteps {
   platform::module_bool loaded = 0;
 
  private:
-  std::string path_;
+  const std::string& path_;
 };
 
 // Opens the module at `path`; on failure tells the user why and returns false.
@@ -346,7 +330,7 @@ int send_requests(const Options& options) {
     request = host_request::plugin_request(options.arguments);
 
   backend::BackendModule module;
-  Opening opening;
+  Opening opening(options.module_path);
   if (!open_module(module, options.module_path, opening)) return exit_bad_module;
   const bool started = backend::start_backend(module, options.folder, &opening);
   host_child::step("");

@@ -26,11 +26,10 @@ struct StreamCharsets {
 };
 
 // The rule of every mode: as it is where the console speaks the system's
-// code page (Windows); with --sjis (`shift_jis`, whose converter the caller
-// has checked), converted wherever it goes; otherwise converted where the
-// stream is a terminal whose locale speaks UTF-8 and `convert_on_terminal`
-// (not --raw), and else escaped, so that what is saved or passed on stays
-// ASCII and byte for byte.
+// code page (Windows); with --sjis (`shift_jis`), converted wherever it
+// goes; else converted on a terminal whose locale speaks UTF-8 when
+// `convert_on_terminal` (not --raw), and escaped elsewhere, so that what is
+// saved or passed on stays ASCII.
 StreamCharsets stream_charsets(bool shift_jis, bool convert_on_terminal);
 
 // `bytes` on one line: CR, LF and tab as \r \n \t, other control bytes as
@@ -48,8 +47,7 @@ std::string readable_lines(const std::string& bytes, Charset charset);
 std::string utf8_from_shift_jis(const std::string& bytes);
 
 // How many bytes at the start of `bytes` make whole Shift_JIS characters:
-// all of them but a lead byte at the very end, whose second byte is still
-// to come.
+// all but a lead byte at the very end, whose second byte is still to come.
 std::size_t whole_characters(const std::string& bytes);
 
 // Text typed in UTF-8 as code page 932 Shift_JIS. False when it is not
@@ -70,13 +68,7 @@ class Report {
   std::string bytes(std::string_view raw) const {
     return readable(std::string(raw), charset_);
   }
-  std::string quoted(std::string_view raw) const {
-    // Built up in steps: '"' + text trips a false -Wrestrict in GCC 12 at -O2.
-    std::string text = "\"";
-    text += bytes(raw);
-    text += '"';
-    return text;
-  }
+  std::string quoted(std::string_view raw) const { return "\"" + bytes(raw) + "\""; }
   void block(const char* title, const std::string& raw) const {
     write("--- " + std::string(title) + " (" + std::to_string(raw.size()) + " bytes)\n" +
           readable_lines(raw, charset_));

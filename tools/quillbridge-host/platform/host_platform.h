@@ -50,10 +50,9 @@ ChildProcess* start_child(const std::function<int()>& child_main);
 // True in a child started so; takes the marker off `argc` and `argv`.
 bool started_as_child(int& argc, char**& argv);
 
-// For a child, before it loads anything: returns a stream of its own on
-// standard output, and sends whatever else writes there (a loaded module)
-// to standard error from then on. On Windows a crash then ends the child at
-// once, without the system's crash dialog.
+// For a child, before it loads anything: a stream of its own on standard
+// output, which whatever else writes there (a module) leaves for standard
+// error. On Windows a crash then ends it without the system's dialog.
 std::FILE* take_standard_output();
 
 // In a child: sends `line` (no LF in it) to the parent; false elsewhere.
@@ -70,9 +69,8 @@ bool tell_parent(const std::string& line);
 // earlier). True while it runs; false once it has ended and all is taken.
 bool follow_child(ChildProcess& child, int milliseconds, std::string& error, std::string& told);
 
-// How a child ended: its exit code, or, when it crashed, what ended it in
-// the system's words, such as "signal 11 (SIGSEGV)" or "exception
-// 0xC0000005 (access violation)".
+// How a child ended: its exit code, or what crashed it in the system's words
+// ("signal 11 (SIGSEGV)", "exception 0xC0000005 (access violation)").
 struct ChildEnd {
   bool crashed = false;
   int exit_code = 0;
