@@ -6,7 +6,6 @@
 #include <functional>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "backend/backend_module.h"
 #include "quillbridge-host/text_display.h"
