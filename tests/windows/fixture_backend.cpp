@@ -6,11 +6,10 @@
 // like a backend that does not speak GET Sentence; built with
 // FIXTURE_OTHER_INTERFACE its entries are named other_load, other_request
 // and other_unload, as a module of another interface names them. With
-// QB_FIXTURE_MODE set to exit-request or crash-request in its environment,
-// its request calls exit(-1) or crashes.
+// QB_FIXTURE_MODE set to exit-request in its environment, its request calls
+// exit(-1), as engines do on a fatal error.
 #include <windows.h>
 
-#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -76,10 +75,6 @@ __declspec(dllexport) HGLOBAL __cdecl FIXTURE_ENTRY(request)(HGLOBAL block, long
   char mode[32] = "";
   GetEnvironmentVariableA("QB_FIXTURE_MODE", mode, sizeof mode);
   if (lstrcmpA(mode, "exit-request") == 0) exit(-1);
-  if (lstrcmpA(mode, "crash-request") == 0) {
-    volatile std::uintptr_t address = 16;  // unmapped, and unknown to the optimiser
-    *reinterpret_cast<volatile int*>(address) = 1;
-  }
   // The answer when no test host is there to choose one (another host
   // program loaded the fixture).
 #if defined(FIXTURE_BAD_REQUEST)
