@@ -60,10 +60,21 @@ bool bind_backend(BackendModule& backend, const std::string& base_directory,
     return refuse(path + already_loaded_suffix, observer);
   }
 
+  switch (open_backend(backend, path, observer)) {
+    case Opening::opened: break;
+    case Opening::not_a_module: return refuse(path + load_failed_suffix, observer);
+    case Opening::lacks_entry: return refuse(path + missing_export_suffix, observer);
+  }
+  if (start_backend(backend, base_directory, observer)) return true;
+  return refuse(path + load_refused_suffix, observer);
+}
+
+Opening open_backend(BackendModule& backend, const std::string& path, BindingObserver* observer) {
+  release_backend(backend);
   std::string loader_reason;  // asked for only where someone reads it
   backend.module = platform::load_module(path, observer != nullptr ? &loader_reason : nullptr);
   if (observer != nullptr) observer->module_loaded(path, backend.module, loader_reason);
-  if (backend.module == nullptr) return refuse(path + load_failed_suffix, observer);
+  if (backend.module == nullptr) return Opening::not_a_module;
 
   backend.load_entry = resolve<platform::entry_load>(backend.module, "load");
   backend.request_entry = resolve<platform::entry_request>(backend.module, "request");
@@ -71,12 +82,15 @@ bool bind_backend(BackendModule& backend, const std::string& base_directory,
   if (observer != nullptr)
     observer->entries_found(backend.module, backend.load_entry != nullptr,
                             backend.request_entry != nullptr, backend.unload_entry != nullptr);
-  if (backend.load_entry == nullptr || backend.request_entry == nullptr ||
-      backend.unload_entry == nullptr) {
-    release_backend(backend);
-    return refuse(path + missing_export_suffix, observer);
-  }
+  if (backend.load_entry != nullptr && backend.request_entry != nullptr &&
+      backend.unload_entry != nullptr)
+    return Opening::opened;
+  release_backend(backend);
+  return Opening::lacks_entry;
+}
 
+bool start_backend(BackendModule& backend, const std::string& base_directory,
+                   BindingObserver* observer) {
   // Without a block for the directory the backend cannot be started; that
   // is reported like a refusal rather than calling it with nothing.
   long length = 0;
@@ -86,9 +100,8 @@ bool bind_backend(BackendModule& backend, const std::string& base_directory,
     if (observer != nullptr) observer->load_returned(accepted);
     if (accepted != 0) return true;
   }
-
   release_backend(backend);
-  return refuse(path + load_refused_suffix, observer);
+  return false;
 }
 
 void release_backend(BackendModule& backend) {

@@ -87,6 +87,17 @@ class BindingObserver {
 bool bind_backend(BackendModule& backend, const std::string& base_directory,
                   const std::string& file_name, BindingObserver* observer = nullptr);
 
+// bind_backend in two pieces, for a caller that opens a module file of its
+// own choosing. open_backend releases the record, loads the file at `path`
+// and resolves the three entry points, leaving the record empty unless all
+// are found; start_backend calls the opened backend's load with
+// `base_directory` and releases it when that fails.
+enum class Opening { opened, not_a_module, lacks_entry };
+Opening open_backend(BackendModule& backend, const std::string& path,
+                     BindingObserver* observer = nullptr);
+bool start_backend(BackendModule& backend, const std::string& base_directory,
+                   BindingObserver* observer = nullptr);
+
 // Clears the record, then calls the backend's unload (when resolved) and
 // frees its file, so that nothing reaches a backend being released. Does
 // nothing on an empty record.

@@ -151,13 +151,6 @@ char* make_block(const std::string& bytes) {
   return block;
 }
 
-std::string plugin_request(const std::vector<std::string>& arguments) {
-  std::string text = "EXECUTE SAORI/1.0\r\nSender: test\r\nCharset: Shift_JIS\r\n";
-  for (std::size_t i = 0; i < arguments.size(); ++i)
-    text += "Argument" + std::to_string(i) + ": " + arguments[i] + "\r\n";
-  return text + "\r\n";
-}
-
 std::string plugin_reply(const std::string& sentence) {
   return "SAORI/1.0 200 OK\r\nCharset: Shift_JIS\r\nResult: " + sentence + "\r\n\r\n";
 }

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "quillbridge-host/host_request.h"
+
 namespace testing_support {
 
 // A temporary directory, removed with everything in it at the end.
@@ -97,8 +99,9 @@ bool module_is_resident();
 // A block as a host hands it over: malloc'd, no NUL.
 char* make_block(const std::string& bytes);
 
-// A plug-in request carrying `arguments` as Argument0, Argument1, ...
-std::string plugin_request(const std::vector<std::string>& arguments);
+// A plug-in request carrying `arguments` as Argument0, Argument1, ..., as
+// the host tool composes it.
+using host_request::plugin_request;
 
 // The reply the module gives for `sentence`.
 std::string plugin_reply(const std::string& sentence);

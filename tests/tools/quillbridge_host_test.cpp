@@ -1,9 +1,13 @@
 // quillbridge-host run as a user runs it: on the demo directory and on
 // directories holding fixture backends, checking what it prints and the
 // exit codes scripts rely on.
+#include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -220,14 +224,13 @@ TEST(QuillbridgeHost, CheckNamesWhyAReplyGaveNoSentence) {
     std::string said;
   };
   const Case cases[] = {
-      {"SHIORI/3.0 400 Bad Request\r\nCharset: UTF-8\r\n\r\n", 3, "400 is not a success status"},
       {"SHIORI/2.5 200 OK\r\nTo: \r\nSentence: hi\r\n\r\n", 3,
        "line 2: the header \"To\" has an empty value"},
       {"SHIORI/2.5 200 OK\r\nsentence: hi\r\n\r\n", 3, "Line 2 has the key \"sentence\""},
       {"SHIORI/2.5 204 No Content\r\n\r\n", 3, "no answer for this event"},
       {"SHIORI/2.5 200 OK\r\nX: 1\r\nnoise\r\nSentence: hi\r\n\r\n", 3,
        "Lines 3 to 4 were read as the one key"},
-      {"SHIORI/2.5 400 Bad Request\r\nSentence: a\r\nSentence: b\r\n\r\n", 0,
+      {"SHIORI/2.5 500 Internal Server Error\r\nSentence: a\r\nSentence: b\r\n\r\n", 0,
        "Sentence: \"b\", from the Sentence header on line 3"},
   };
   for (const Case& c : cases) {
@@ -246,36 +249,55 @@ TEST(QuillbridgeHost, CheckNamesWhyAReplyGaveNoSentence) {
   EXPECT_EQ(run_host({"--check", (empty.path() / "absent").string()}).status, 2);
 }
 
-// --check sends the backend what the module sends for the same arguments,
-// byte for byte: an empty argument ends the arguments read, a leading blank
-// is dropped.
-TEST(QuillbridgeHost, CheckSendsWhatTheModuleSends) {
+// Which form --check asks in and why: a 400 to the 2.5 request brings the
+// 3.0 one, whose Value is the result; a "shiori.protocol" line fixes the
+// form, or is ignored with a value Quillbridge does not know; a 204 to the
+// 2.5 request points at that line; a 400 to the form the line asks for
+// says what to change.
+TEST(QuillbridgeHost, CheckSaysWhichFormItAsksInAndWhy) {
+  FixtureLog log;
   TempDir dir;
   dir.add_fixture("recording", "shiori.dll");
-  const std::vector<std::vector<std::string>> cases = {
-      {"", "x"}, {" greet", " x "}, {"greet", "", "y"}, {"greet", "\x95\x5C", "-x"}};
-  for (const std::vector<std::string>& arguments : cases) {
-    FixtureLog log;
-    std::vector<std::string> plain = {QB_MODULE_PATH, dir.base()};
-    std::vector<std::string> check = {"--check", dir.base()};
-    plain.insert(plain.end(), arguments.begin(), arguments.end());
-    check.insert(check.end(), arguments.begin(), arguments.end());
-    EXPECT_EQ(run_host(plain).status, 0);
-    const HostRun checked = run_host(check);
-    const std::vector<std::string> sent = log.bytes_of("request");
-    ASSERT_EQ(sent.size(), 2u) << arguments[0];
-    EXPECT_EQ(sent[1], sent[0]) << arguments[0];
-    if (arguments[0].empty()) {
-      EXPECT_NE(checked.out.find("Charset: Shift_JIS\\r\\n\n\\r\\n\n--- reply"), std::string::npos)
-          << checked.out;
-    }
+  struct Case {
+    std::string settings;  // descript.txt after its "shiori" line
+    std::string mode;
+    int status;
+    std::size_t requests;
+    std::vector<std::string> said;
+  };
+  const Case cases[] = {
+      {"", "engine-3.0", 0, 2,
+       {"answered the SHIORI/2.5 request with 400 Bad Request",
+        "request in the SHIORI/3.0 form", "ID: greet\\r\\n",
+        "Result: \"greet/x\", from the Value header on line 3."}},
+      {"", "engine-id-only", 3, 1, {"204 No Content", "put the line shiori.protocol,SHIORI/3.0"}},
+      {"shiori.protocol,SHIORI/3.0\r\n", "engine-id-only", 0, 1,
+       {"line 2 fixes the form", "in the SHIORI/3.0 form only, as descript.txt line 2 says",
+        "Result: \"greet/x\", from the Value header"}},
+      {"shiori.protocol,SHIORI/3.0\r\n", "engine-2.x", 3, 1,
+       {"speaks only SHIORI/2.x. Remove the line"}},
+      {"shiori.protocol,3.0\r\n", "engine-3.0", 0, 2, {"so it ignores the line", "Value header"}},
+      {"", "", 3, 2, {"400 Bad Request to both forms"}},
+  };
+  log.set_reply("SHIORI/3.0 400 Bad Request\r\nCharset: UTF-8\r\n\r\n");
+  std::size_t requests = 0;
+  for (const Case& c : cases) {
+    dir.write("descript.txt", "shiori,shiori.dll\r\n" + c.settings);
+    log.set_mode(c.mode);
+    const HostRun run = run_host({"--check", dir.base(), "greet", "x"});
+    EXPECT_EQ(run.status, c.status) << c.mode << "\n" << run.out << run.err;
+    for (const std::string& said : c.said)
+      EXPECT_NE(run.out.find(said), std::string::npos) << said << "\n" << run.out;
+    requests += c.requests;
+    EXPECT_EQ(log.bytes_of("request").size(), requests) << c.mode << "\n" << run.out;
   }
 }
 
-// A backend that crashes, aborts or hangs in its load or its request: the
+// A backend that crashes, aborts, exits or hangs in one of its calls: the
 // check still ends, keeps (in its output file) every step said before, says
 // in which call and how the backend died, relays the backend's last words as
-// they came (converted with --sjis), and exits with 4.
+// they came (converted with --sjis, its characters cut between writes), and
+// exits with 4. The plain modes say the same of the module in one line.
 TEST(QuillbridgeHost, CheckSurvivesABackendThatCrashesOrHangs) {
   FixtureLog log;
   TempDir dir;
@@ -283,19 +305,27 @@ TEST(QuillbridgeHost, CheckSurvivesABackendThatCrashesOrHangs) {
   // A sanitizer build would otherwise turn the crash into an exit of its own.
   const char* sanitizer_options = std::getenv("ASAN_OPTIONS");
   const std::string kept = sanitizer_options != nullptr ? sanitizer_options : "";
-  ::setenv("ASAN_OPTIONS", (kept + ":handle_segv=0").c_str(), 1);
+  ::setenv("ASAN_OPTIONS", (kept + ":handle_segv=0:handle_abort=0").c_str(), 1);
+  const std::string goodbye = "fixture: \xE3\x81\x95\xE3\x82\x88\xE3\x81\x86\xE3\x81\xAA\xE3\x82\x89\n";
   struct Case {
     std::string mode;
     std::string before;  // the last step said before the backend was called
     std::string said;
+    std::string plain;   // what the plain mode says; empty: not run (it has no time limit)
   };
   const Case cases[] = {
-      {"crash-load", "It exports load, request and unload.", "(SIGSEGV) in its load."},
-      {"abort-load", "It exports load, request and unload.", "(SIGABRT) in its load."},
-      {"hang-load", "It exports load, request and unload.", "still in its load after 1 s"},
-      {"crash-request", "Event: greet\\r\\n", "(SIGSEGV) in its request."},
-      {"abort-request", "Event: greet\\r\\n", "(SIGABRT) in its request."},
-      {"hang-request", "Event: greet\\r\\n", "still in its request after 1 s"},
+      {"crash-load", "It exports load, request and unload.", "(SIGSEGV) in its load.",
+       "crashed with signal 11 (SIGSEGV) in its load"},
+      {"abort-load", "It exports load, request and unload.", "(SIGABRT) in its load.", ""},
+      {"hang-load", "It exports load, request and unload.", "still in its load after 1 s", ""},
+      {"crash-request", "Event: greet\\r\\n", "(SIGSEGV) in its request.", ""},
+      {"abort-request", "Event: greet\\r\\n", "(SIGABRT) in its request.",
+       "crashed with signal 6 (SIGABRT) in its request"},
+      {"exit-request", "Event: greet\\r\\n", "ended the process with exit code 3 in its request.",
+       "ended the process with exit code 3 in its request"},
+      {"hang-request", "Event: greet\\r\\n", "still in its request after 1 s", ""},
+      {"hang-unload", "Sentence: \"from recording\"",
+       "still in its unload, or freeing its file (its clean-up runs then) after 1 s", ""},
   };
   for (const Case& c : cases) {
     log.set_mode(c.mode);
@@ -304,14 +334,66 @@ TEST(QuillbridgeHost, CheckSurvivesABackendThatCrashesOrHangs) {
     const std::size_t before = run.out.find(c.before);
     EXPECT_NE(before, std::string::npos) << c.mode << "\n" << run.out;
     EXPECT_GT(run.out.find(c.said), before) << c.mode << "\n" << run.out;
-    EXPECT_NE(run.err.find("fixture: \xE3\x81\x95\xE3\x82\x88\xE3\x81\x86\xE3\x81\xAA\xE3\x82\x89\n"),
-              std::string::npos)
-        << c.mode << "\n" << run.err;
+    EXPECT_NE(run.err.find(goodbye), std::string::npos) << c.mode << "\n" << run.err;
+    if (c.plain.empty()) continue;
+    const HostRun plain = run_host({"--sjis", QB_MODULE_PATH, dir.base(), "greet"});
+    EXPECT_EQ(plain.status, 4) << c.mode << "\n" << plain.err;
+    const std::size_t words = plain.err.find(goodbye);
+    EXPECT_NE(words, std::string::npos) << c.mode << "\n" << plain.err;
+    EXPECT_GT(plain.err.find("quillbridge-host: the module " + c.plain), words) << plain.err;
   }
   if (sanitizer_options != nullptr)
     ::setenv("ASAN_OPTIONS", kept.c_str(), 1);
   else
     ::unsetenv("ASAN_OPTIONS");
+
+  // A backend whose exit-time clean-up never returns: nothing runs it once
+  // the last call has returned, in any mode.
+  log.set_mode("hang-exit");
+  const auto started = std::chrono::steady_clock::now();
+  const HostRun checked = run_host({"--timeout", "1", "--check", dir.base(), "greet"});
+  EXPECT_EQ(checked.status, 0) << checked.out << checked.err;
+  EXPECT_EQ(run_host({"--raw", QB_MODULE_PATH, dir.base(), "greet"}).out,
+            testing_support::plugin_reply("from recording"));
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
+}
+
+// Killed while the backend hangs, the tool takes the process running the
+// backend with it: the pipe on its standard output, which that process
+// holds too, closes.
+TEST(QuillbridgeHost, NoBackendOutlivesTheTool) {
+  FixtureLog log;
+  TempDir dir;
+  dir.add_fixture("recording", "shiori.dll");
+  log.set_mode("hang-request");
+  const std::vector<std::vector<std::string>> runs = {
+      {QB_MODULE_PATH, dir.base(), "greet"}, {"--check", "--timeout", "0", dir.base(), "greet"}};
+  for (std::size_t run = 0; run < runs.size(); ++run) {
+    int out[2];
+    ASSERT_EQ(::pipe(out), 0);
+    const pid_t tool = ::fork();
+    if (tool == 0) {
+      ::dup2(out[1], STDOUT_FILENO);
+      ::close(out[0]);
+      ::close(out[1]);
+      std::vector<char*> argv = {const_cast<char*>(QB_HOST_PATH)};
+      for (const std::string& word : runs[run]) argv.push_back(const_cast<char*>(word.c_str()));
+      argv.push_back(nullptr);
+      ::execv(QB_HOST_PATH, argv.data());
+      ::_exit(127);
+    }
+    ::close(out[1]);
+    for (int i = 0; i < 1000 && log.bytes_of("request").size() <= run; ++i) ::usleep(10000);
+    ::usleep(300000);  // its goodbye written, it writes nothing more that could end it
+    ::kill(tool, run == 0 ? SIGKILL : SIGTERM);
+    ::waitpid(tool, nullptr, 0);
+    bool closed = false;
+    char buffer[4096];
+    for (pollfd watched{out[0], POLLIN, 0}; !closed && ::poll(&watched, 1, 5000) > 0;)
+      closed = ::read(out[0], buffer, sizeof buffer) <= 0;
+    ::close(out[0]);
+    EXPECT_TRUE(closed) << "the backend's process outlived the tool: " << runs[run][0];
+  }
 }
 
 // The check before any request: a typo in the settings entry silently
@@ -374,8 +456,10 @@ TEST(QuillbridgeHost, CheckSaysWhyAFileDoesNotBind) {
   ASSERT_NE(reason, std::string::npos) << unloadable.out;
   EXPECT_NE(unloadable.out.find("satori.dll", reason), std::string::npos) << unloadable.out;
 
+  // Named after its file, as such modules are ("aosora_load" in libaosora.so).
   TempDir other;
-  other.add_fixture("other_interface", "satori.dll");
+  other.add_fixture("other_interface", "libother.so");
+  other.write("descript.txt", "shiori,libother.so\r\n");
   const HostRun elsewhere = run_host({"--check", other.base(), "greet"});
   EXPECT_EQ(elsewhere.status, 1);
   const std::size_t named = elsewhere.out.find("It exports ");

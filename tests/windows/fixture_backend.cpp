@@ -7,9 +7,11 @@
 // FIXTURE_OTHER_INTERFACE its entries are named other_load, other_request
 // and other_unload, as a module of another interface names them; built with
 // FIXTURE_WITH_COMPANION it imports fixture_companion.dll and reports
-// "companion" from its load.
+// "companion" from its load. With QB_FIXTURE_MODE set to exit-request in its
+// environment, its request calls exit(-1), as engines do on a fatal error.
 #include <windows.h>
 
+#include <cstdlib>
 #include <cstring>
 
 #include "fixture_channel.h"
@@ -78,6 +80,9 @@ __declspec(dllexport) HGLOBAL __cdecl FIXTURE_ENTRY(request)(HGLOBAL block, long
   const bool exact = block == nullptr || GlobalSize(block) == static_cast<SIZE_T>(*length);
   note(exact ? "request" : "request in a longer block", static_cast<const char*>(block), *length);
   GlobalFree(block);
+  char mode[32] = "";
+  GetEnvironmentVariableA("QB_FIXTURE_MODE", mode, sizeof mode);
+  if (lstrcmpA(mode, "exit-request") == 0) exit(-1);
   // The answer when no test host is there to choose one (another host
   // program loaded the fixture).
 #if defined(FIXTURE_BAD_REQUEST)

@@ -610,8 +610,8 @@ TEST(HostToolCheck, ExplainsABackendThatAnswersBadRequest) {
 }
 
 // A file that does not bind: the check gives the system's own reason (the
-// error code with its text), and names the exports (read from the loaded
-// image's export directory) of a module that speaks another interface.
+// error code with its text), and names the entries of a module that speaks
+// another interface, which it names after its file.
 TEST(HostToolCheck, SaysWhyAFileDoesNotBind) {
   ASSERT_FALSE(host_tool_path.empty()) << "needs --host-tool";
   const std::string broken = make_base_directory();
@@ -624,13 +624,30 @@ TEST(HostToolCheck, SaysWhyAFileDoesNotBind) {
       << unloadable;
 
   const std::string other = make_base_directory();
-  write_file(other + "descript.txt", "shiori,engine.dll\r\n");
-  place_fixture(other, "engine.dll", "fixture_other_interface.dll");
+  write_file(other + "descript.txt", "shiori,other.dll\r\n");
+  place_fixture(other, "other.dll", "fixture_other_interface.dll");
   const std::string elsewhere = run_check_tool(other, "greet", exit_code);
   EXPECT_EQ(exit_code, 1u) << elsewhere;
   EXPECT_NE(elsewhere.find("It exports other_load, other_request, other_unload,"),
             std::string::npos)
       << elsewhere;
+}
+
+// A backend that ends the process with exit(-1) is said to have done so,
+// with that code, not to have crashed with an exception 0xFFFFFFFF.
+TEST(HostToolCheck, TellsAnExitFromACrash) {
+  ASSERT_FALSE(host_tool_path.empty()) << "needs --host-tool";
+  const std::string base = make_base_directory();
+  write_file(base + "descript.txt", "shiori,engine.dll\r\n");
+  place_fixture(base, "engine.dll", "fixture_backend.dll");
+  DWORD exit_code = 0;
+  SetEnvironmentVariableA("QB_FIXTURE_MODE", "exit-request");
+  const std::string exited = run_check_tool(base, "greet", exit_code);
+  SetEnvironmentVariableA("QB_FIXTURE_MODE", nullptr);
+  EXPECT_EQ(exit_code, 4u) << exited;
+  EXPECT_NE(exited.find("It ended the process with exit code -1 in its request."),
+            std::string::npos)
+      << exited;
 }
 
 int run_exit_child(const char* module, const char* directory, const char* log) {

@@ -2,9 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
-#include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,131 +14,14 @@
 #include "files/settings_file.h"
 #include "platform/platform.h"
 #include "plugin/plugin_codec.h"
-#include "quillbridge-host/check_process.h"
-#include "quillbridge-host/check_reply.h"
-#include "quillbridge-host/check_report.h"
 #include "quillbridge-host/host_request.h"
-#include "quillbridge-host/platform/host_platform.h"
-#include "quillbridge-host/text_display.h"
+#include "quillbridge-host/module_child.h"
 #include "text/field_splitting.h"
 
 namespace host_check {
 namespace {
 
-const char check_usage[] =
-    "usage: quillbridge-host [--sjis] [--timeout SECONDS] --check FOLDER\n"
-    "                        [EVENT [REFERENCE...]]\n"
-    "Shows what Quillbridge does with FOLDER, step by step, with its own\n"
-    "routines: the settings file and the line naming the backend, the fallback\n"
-    "taken and why, binding the backend and, given an EVENT, the exact request\n"
-    "it is sent, its raw reply, and which header became the Sentence or why\n"
-    "none did. Quillbridge.dll itself is not needed. Shift_JIS text is shown\n"
-    "converted on a UTF-8 terminal; --sjis also takes EVENT and REFERENCEs as\n"
-    "UTF-8 and converts them, and converts what is shown into a file or pipe.\n"
-    "The backend runs in a process of its own: when it crashes, or a call into\n"
-    "it takes longer than --timeout SECONDS (default 10; 0: no limit), the\n"
-    "check says in which call.\n"
-    "\n"
-    "Exit status: 0 a Sentence came back (without EVENT: the backend is bound);\n"
-    "1 no backend found, or binding it failed; 2 usage error; 3 the backend\n"
-    "answered but gave no Sentence; 4 the backend crashed or did not return.\n";
-
-// The first word of the command line with which the check starts itself as
-// the process that calls into the backend; never typed by a user.
-constexpr const char child_word[] = "--check-child";
-
-struct CheckOptions {
-  std::string folder;              // with a trailing separator
-  std::vector<std::string> arguments;  // EVENT, REFERENCE...; empty: send nothing
-  // How Shift_JIS is shown in the report, and in what the backend writes
-  // to standard error; follow from --sjis, the system and where each goes.
-  host_display::Charset charset = host_display::Charset::escaped;
-  host_display::Charset message_charset = host_display::Charset::escaped;
-  int timeout_seconds = 10;        // for each call into the backend; 0: none
-};
-
-// The report's charset as a word on the child's command line: the child's
-// standard output is a pipe, so it cannot see the terminal for itself.
-constexpr const char* charset_words[] = {"escaped", "shift_jis_as_utf8", "as_they_are"};
-constexpr host_display::Charset charsets[] = {host_display::Charset::escaped,
-                                              host_display::Charset::shift_jis_as_utf8,
-                                              host_display::Charset::as_they_are};
-
-const char* word_for(host_display::Charset charset) {
-  for (std::size_t i = 0; i < std::size(charsets); ++i)
-    if (charsets[i] == charset) return charset_words[i];
-  return charset_words[0];
-}
-
-host_display::Charset charset_for(std::string_view word) {
-  for (std::size_t i = 0; i < std::size(charsets); ++i)
-    if (word == charset_words[i]) return charsets[i];
-  return host_display::Charset::escaped;
-}
-
-int usage_error(const std::string& problem) {
-  std::fprintf(stderr, "quillbridge-host: %s\n", problem.c_str());
-  std::fputs("Try 'quillbridge-host --check --help'.\n", stderr);
-  return exit_usage;
-}
-
-// Returns -1 when the command line is sound, else the exit code to stop with.
-int parse_check_options(int argc, char** argv, CheckOptions& options) {
-  std::vector<std::string> positional;
-  bool options_done = false;
-  bool shift_jis = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string word = argv[i];
-    // As in the other modes, options end at "--" or at the first argument
-    // sent, so an EVENT or REFERENCE may begin with '-'.
-    if (options_done || positional.size() >= 2 || word.size() < 2 || word[0] != '-') {
-      positional.push_back(word);
-    } else if (word == "--") {
-      options_done = true;
-    } else if (word == "-h" || word == "--help") {
-      std::fputs(check_usage, stdout);
-      return exit_sentence;
-    } else if (word == "--check") {
-      continue;
-    } else if (word == "--sjis") {
-      shift_jis = true;
-    } else if (word == "--timeout") {
-      char* end = nullptr;
-      const long seconds = i + 1 < argc ? std::strtol(argv[i + 1], &end, 10) : -1;
-      if (end == nullptr || end == argv[i + 1] || *end != '\0' || seconds < 0 || seconds > 86400)
-        return usage_error("--timeout needs a number of seconds (0 to 86400)");
-      options.timeout_seconds = static_cast<int>(seconds);
-      ++i;
-    } else {
-      return usage_error("--check does not take " + word);
-    }
-  }
-  if (positional.empty()) return usage_error("--check needs a FOLDER");
-  const bool convert_arguments = shift_jis && !platform::console_speaks_ansi_text();
-  if (convert_arguments && !host_display::can_convert_shift_jis())
-    return usage_error("--sjis: this build has no Shift_JIS converter");
-  const host_display::StreamCharsets shown = host_display::stream_charsets(shift_jis, true);
-  options.charset = shown.output;
-  options.message_charset = shown.error;
-  if (platform::file_kind(positional[0]) != platform::FileKind::directory)
-    return usage_error(positional[0] + " is not a folder");
-  options.folder = platform::as_directory(positional[0]);
-  options.arguments.assign(positional.begin() + 1, positional.end());
-  // What the module receives is Shift_JIS: with --sjis, typed UTF-8 is
-  // converted first.
-  if (convert_arguments) {
-    for (std::string& argument : options.arguments) {
-      std::string converted;
-      if (!host_display::shift_jis_from_utf8(argument, converted))
-        return usage_error("--sjis: " + argument + " is not UTF-8 that Shift_JIS can write");
-      argument = converted;
-    }
-  }
-  return -1;
-}
-
-// ---------------------------------------------------------------------------
-// Discovery.
+using host_display::Report;
 
 // A file's name within the folder, for messages.
 std::string in_folder(const std::string& folder, const std::string& path) {
@@ -179,20 +60,6 @@ void point_out_near_entries(const std::string& settings_path, long up_to, const 
   files::read_lines(settings_path, finder);
 }
 
-// Whether the file at `path` starts with the byte order mark that the
-// module's settings reading skips.
-bool begins_with_byte_order_mark(const std::string& path) {
-  platform::file_handle file = platform::open_file(path);
-  if (file == nullptr) return false;
-  std::string head;
-  char buffer[3];
-  for (long got; head.size() < sizeof buffer &&
-                 (got = platform::read_file(file, buffer, sizeof buffer - head.size())) > 0;)
-    head.append(buffer, static_cast<std::size_t>(got));
-  platform::close_file(file);
-  return head == files::byte_order_mark;
-}
-
 // Module files in the folder, to set beside a name that was not found.
 void list_module_files(const std::string& folder, const Report& report) {
   std::vector<std::string> found;
@@ -225,7 +92,7 @@ class DiscoveryNarrator final : public backend::DiscoveryObserver {
     if (opened) {
       report_.line(name + ": opened.");
       settings_path_ = path;
-      if (begins_with_byte_order_mark(path)) {
+      if (file_head(path, 3) == files::byte_order_mark) {
         report_.line("It begins with the bytes EF BB BF, the mark some editors put before UTF-8");
         report_.line("text: Quillbridge skips them, they are not part of line 1. The rest is read");
         report_.line("as Shift_JIS, byte for byte: a file name outside ASCII must be Shift_JIS.");
@@ -241,6 +108,18 @@ class DiscoveryNarrator final : public backend::DiscoveryObserver {
                  " names the backend " + report_.quoted(name) + ".");
     entry_line_ = line;
     entry_probe_next_ = true;
+  }
+
+  void protocol_entry(const std::string& path, long line, const std::string& value,
+                      backend::Protocol protocol) override {
+    const std::string where = in_folder(folder_, path) + " line " + std::to_string(line);
+    if (protocol != backend::Protocol::detect) {
+      protocol_line = where;
+      report_.line(where + " fixes the form of the backend's requests: " + report_.quoted(value) + ".");
+      return;
+    }
+    report_.line(where + " sets shiori.protocol to " + report_.quoted(value) + ": Quillbridge knows");
+    report_.line("only SHIORI/3.0 and SHIORI/2.5 there, so it ignores the line.");
   }
 
   void candidate_probed(const std::string& path, bool openable) override {
@@ -274,6 +153,8 @@ class DiscoveryNarrator final : public backend::DiscoveryObserver {
       report_.line("None of the fallback files exists: " + absent_fallbacks_ + ".");
   }
 
+  std::string protocol_line;  // the settings line that fixed the form; empty: none
+
  private:
   void explain_fallback() {
     fallback_started_ = true;
@@ -300,10 +181,16 @@ class DiscoveryNarrator final : public backend::DiscoveryObserver {
   std::string absent_fallbacks_;
 };
 
+// What discovery chose, and the settings line that fixed the form of its
+// requests ("descript.txt line 2"; empty: none did).
+struct Chosen {
+  backend::BackendChoice choice;
+  std::string protocol_line;
+};
+
 // Runs the module's discovery on `folder`, saying each step and why the
-// choice fell where it did. Returns the chosen file name, or nothing when
-// the module finds no backend.
-std::optional<std::string> explain_discovery(const std::string& folder, const Report& report) {
+// choice fell where it did. Nothing when the module finds no backend.
+std::optional<Chosen> explain_discovery(const std::string& folder, const Report& report) {
   report.heading("Finding the backend in " + report.bytes(folder));
   DiscoveryNarrator narrator(folder, report);
   const backend::BackendChoice choice = backend::choose_backend(folder, &narrator);
@@ -311,12 +198,12 @@ std::optional<std::string> explain_discovery(const std::string& folder, const Re
   switch (choice.source) {
     case backend::ChoiceSource::settings_entry:
       report.line("Chosen: " + report.quoted(choice.name) + ", named by the settings.");
-      return choice.name;
+      return Chosen{choice, narrator.protocol_line};
     case backend::ChoiceSource::fallback:
       report.line("Chosen: " + report.quoted(choice.name) +
                   ", the first fallback file present. If that is not the");
       report.line("backend you meant, name yours in a \"shiori,<file>\" line of descript.txt.");
-      return choice.name;
+      return Chosen{choice, narrator.protocol_line};
     case backend::ChoiceSource::none:
       break;
   }
@@ -325,82 +212,31 @@ std::optional<std::string> explain_discovery(const std::string& folder, const Re
   return std::nullopt;
 }
 
-// ---------------------------------------------------------------------------
-// Binding.
-
-// The request Quillbridge sends its backend when a host sends `arguments`:
-// the host's request, as this tool sends it in its other modes, read and
-// composed by the module's own routines, so that what is shown is what
-// Quillbridge sends, byte for byte (an empty argument ends the reading, a
-// leading blank is dropped).
-std::string request_for(const std::vector<std::string>& arguments) {
-  const std::string host_text = host_request::plugin_request(arguments);
-  const backend::ArgumentList list = plugin::decode_plugin_request(host_text);
-  std::string request(backend::sentence_request_size(list, backend::Protocol::shiori_2_5), '\0');
-  backend::compose_sentence_request(list, request.data(), backend::Protocol::shiori_2_5);
-  return request;
+// Whether `name` is Quillbridge's own file name (on any system), which a
+// host loads already when it reads the folder.
+bool is_quillbridge_name(std::string_view name) {
+  const std::size_t dot = name.rfind('.');
+  return same_ignoring_case(name.substr(0, dot), "Quillbridge") ||
+         same_ignoring_case(name.substr(0, dot), "libQuillbridge");
 }
 
-// Whether the file at `path` is a build of Quillbridge: it holds the start
-// line and the Sender of every request Quillbridge sends, which no backend
-// has. (Its messages, and the rest of the request's fixed lines, are no use
-// here: optimised builds may store them in pieces.)
-bool is_quillbridge_file(const std::string& path) {
-  // Quillbridge is small, and its fixed request lines lie near its start
-  // (40 KB into the .so, 200 KB into the DLL, 740 KB into a sanitizer
-  // build); a file of any size is read no further than this, and a file
-  // that does not start as a module is read no further than its start.
-  constexpr std::size_t read_at_most = 4u << 20;
-  std::string mark = request_for({});
-  mark.resize(mark.find("Quillbridge") + 11);
-  platform::file_handle file = platform::open_file(path);
-  if (file == nullptr) return false;
-  std::string bytes;
-  char buffer[64 * 1024];
-  for (long got; bytes.size() < read_at_most &&
-                 (got = platform::read_file(file, buffer, sizeof buffer)) > 0;) {
-    bytes.append(buffer, static_cast<std::size_t>(got));
-    if (bytes.size() >= 4 && bytes.compare(0, 2, "MZ") != 0 && bytes.compare(0, 4, "\x7f" "ELF") != 0)
-      break;
-  }
-  platform::close_file(file);
-  return bytes.find(mark) != std::string::npos;
-}
-
-// The calls into the backend that the watching process names when the
-// backend crashes or hangs in one of them.
-constexpr const char call_module_load[] = "loading its file (its start-up code runs then)";
-constexpr const char call_load[] = "its load";
-constexpr const char call_request[] = "its request";
-constexpr const char call_release[] = "its unload, or freeing its file";
-
-// The system loader's own words for why a load failed, beside the
-// explanation above, which can only list the usual causes.
-void say_loader_reason(const std::string& reason, const Report& report) {
-  if (!reason.empty()) report.line("The system's loader says: " + report.bytes(reason));
-}
-
-// Whether an exported name looks like an entry point of another module
-// interface: a prefix before _load, _request or _unload (a name per module,
-// or "multi" for one that serves several), or the pair of one that makes
-// an instance first.
-bool looks_like_other_entry(std::string_view name) {
-  if (name == "so_create" || name == "so_request") return true;
-  for (std::string_view suffix : {"_load", "_request", "_unload"}) {
-    if (name.size() > suffix.size() && name.substr(name.size() - suffix.size()) == suffix)
-      return true;
-  }
-  return false;
-}
-
-// For a file that lacks load, request or unload: names its exports that
-// show it speaks another interface, which no settings change can mend.
-void name_other_interface(platform::module_handle module, const Report& report) {
-  std::vector<std::string> names = platform::exported_names(module);
-  std::sort(names.begin(), names.end());  // the export table's order means nothing here
+// For a file that lacks load, request or unload: names the entry points it
+// has of another module interface, which no settings change can mend. Such
+// a module names its entries after itself ("aosora_load" in aosora.dll or
+// libaosora.so), or after "multi" when it serves several; some make an
+// instance first.
+void name_other_interface(platform::module_handle module, const std::string& file_name,
+                          const Report& report) {
+  std::string stem = file_name.substr(0, file_name.rfind('.'));
+  if (stem.compare(0, 3, "lib") == 0) stem.erase(0, 3);
+  std::vector<std::string> names;
+  for (const std::string& prefix : {stem, std::string("multi")})
+    for (const char* suffix : {"_load", "_request", "_unload"}) names.push_back(prefix + suffix);
+  names.insert(names.end(), {"so_create", "so_request"});
   std::string found;
   for (const std::string& name : names)
-    if (looks_like_other_entry(name)) found += (found.empty() ? "" : ", ") + report.bytes(name);
+    if (platform::find_entry(module, name.c_str()) != nullptr)
+      found += (found.empty() ? "" : ", ") + report.bytes(name);
   if (found.empty()) return;
   report.line("It exports " + found + ",");
   report.line("the entry points of another module interface, which Quillbridge does not");
@@ -417,19 +253,19 @@ void explain_refusal(const Report& report) {
 
 // Says each step of the module's bind_backend as it is taken, and which of
 // the module's messages a failure is.
-class BindingNarrator final : public backend::BindingObserver {
+class BindingNarrator final : public host_child::BindingSteps {
  public:
-  BindingNarrator(const std::string& folder, const Report& report)
-      : folder_(folder), report_(report) {}
+  BindingNarrator(const std::string& folder, const std::string& name, const Report& report)
+      : folder_(folder), name_(name), report_(report) {}
 
   void refused_as_loaded(const std::string&) override {
     report_.line("It is loaded in this process already.");
     explain_refusal(report_);
   }
 
-  void module_loaded(const std::string&, platform::module_handle module,
+  void module_loaded(const std::string& path, platform::module_handle module,
                      const std::string& loader_reason) override {
-    report_.step("");
+    BindingSteps::module_loaded(path, module, loader_reason);
     report_.line("It is not Quillbridge and not loaded yet. (Quillbridge refuses a file its host");
     report_.line("runs already, such as a ghost's own SHIORI: give it a folder of its own.)");
     if (module != nullptr) {
@@ -440,28 +276,25 @@ class BindingNarrator final : public backend::BindingObserver {
     report_.line("(see the readme's messages). It is not a module, or is built for another");
     report_.line("system or word size (a Windows DLL is checked with quillbridge-host.exe; hosts");
     report_.line("and Quillbridge are 32-bit), or a DLL it needs is missing.");
-    say_loader_reason(loader_reason, report_);
+    // The loader's own words, beside the usual causes listed above.
+    if (!loader_reason.empty()) report_.line("The system's loader says: " + report_.bytes(loader_reason));
   }
 
   void entries_found(platform::module_handle module, bool load, bool request,
                      bool unload) override {
-    std::string missing;
-    if (!load) missing += " load";
-    if (!request) missing += " request";
-    if (!unload) missing += " unload";
+    BindingSteps::entries_found(module, load, request, unload);
+    const std::string missing = host_child::missing_entries(load, request, unload);
     if (missing.empty()) {
       report_.line("It exports load, request and unload.");
-      report_.step(call_load);
       return;
     }
     report_.line("It does not export" + missing + ", so it is no backend: Quillbridge shows");
     report_.line("\"<path>: load, unload, request...\" (see the readme's messages).");
-    name_other_interface(module, report_);
-    report_.step(call_release);
+    name_other_interface(module, name_, report_);
   }
 
   void load_returned(platform::module_bool result) override {
-    report_.step(result != 0 ? "" : call_release);
+    BindingSteps::load_returned(result);
     report_.line("load(" + report_.quoted(folder_) + ") returned " + std::to_string(result) + ".");
     if (result != 0) return;
     report_.line("The backend refused to start: Quillbridge shows \"<path>: load()...FALSE...\".");
@@ -471,100 +304,135 @@ class BindingNarrator final : public backend::BindingObserver {
 
  private:
   const std::string& folder_;
+  const std::string& name_;
   const Report& report_;
 };
 
 // Binds the backend through the module's own bind_backend, saying what each
 // step gives. The check runs in a process of its own, where the module
-// would not find itself loaded, so it first looks inside the file for
-// Quillbridge.
+// would not find itself loaded, so it first looks at the file's name.
 bool bind_explained(backend::BackendModule& backend, const std::string& folder,
                     const std::string& name, const Report& report) {
   const std::string path = folder + name;
   report.heading("Binding " + report.bytes(path));
-  if (is_quillbridge_file(path)) {
+  if (is_quillbridge_name(name)) {
     report.line("It is Quillbridge itself, which cannot be its own backend.");
     explain_refusal(report);
     return false;
   }
-  BindingNarrator narrator(folder, report);
-  report.step(call_module_load);
+  BindingNarrator narrator(folder, name, report);
+  host_child::step(host_child::call_module_load);
   const bool bound = backend::bind_backend(backend, folder, name, &narrator);
-  report.step("");
+  host_child::step("");
   return bound;
 }
 
-// The steps of the check: discovery, binding and, given arguments, one
-// request; the backend is released before it returns.
-int check_steps(const CheckOptions& options, const Report& report) {
-  const std::optional<std::string> name = explain_discovery(options.folder, report);
-  if (!name) return exit_no_backend;
-  backend::BackendModule backend;
-  if (!bind_explained(backend, options.folder, *name, report)) return exit_no_backend;
-  int status = exit_sentence;
-  if (options.arguments.empty()) {
-    report.line("Give an EVENT after the folder to send the backend a request.");
-  } else {
-    report.heading("Asking the backend as Quillbridge does");
-    const std::string request = request_for(options.arguments);
-    report.block("request", request);
-    long length = 0;
-    platform::block_handle request_block = platform::give_block(request, &length);
-    report.step(call_request);
-    platform::ReceivedBlock reply_block =
-        request_block != nullptr ? backend::forward_request(backend, request_block, request.size())
-                                 : platform::ReceivedBlock();
-    report.step("");
-    const std::string reply(reply_block.text());
-    reply_block.release();
-    report.block("reply", reply);
-    status = explain_reply(reply, report) ? exit_sentence : exit_no_sentence;
+// Says how the backend is asked, and each exchange of the module's
+// ask_sentence as it happens: the request, the reply, and why a second
+// request follows the first.
+class ExchangeNarrator final : public backend::ExchangeObserver {
+ public:
+  ExchangeNarrator(const Chosen& chosen, const Report& report) : report_(report) {
+    asking.set_by_line = !chosen.protocol_line.empty();
+    if (asking.set_by_line) {
+      report.line("It is asked in the " + form_name(chosen.choice.protocol) + " form only, as " +
+                  chosen.protocol_line + " says.");
+      return;
+    }
+    report.line("It is asked in the SHIORI/2.5 form (GET Sentence, with Event); a 400 answer");
+    report.line("brings the same request in the SHIORI/3.0 form (GET, with ID), which then stays");
+    report.line("for this load. A \"shiori.protocol\" settings line fixes the form instead.");
   }
-  report.step(call_release);
-  backend::release_backend(backend);
-  report.step("");
-  return status;
-}
+
+  void sending(std::string_view request, backend::Protocol form) override {
+    asking.retried = sent_++ > 0;
+    asking.form = form;
+    if (asking.retried) {
+      report_.line("The backend answered the SHIORI/2.5 request with 400 Bad Request, so");
+      report_.line("Quillbridge sends it again in the SHIORI/3.0 form:");
+    }
+    report_.block(("request in the " + form_name(form) + " form").c_str(), std::string(request));
+    host_child::step(host_child::call_request);
+  }
+
+  void replied(std::string_view reply) override {
+    host_child::step("");
+    report_.block("reply", std::string(reply));
+  }
+
+  Asking asking;
+
+ private:
+  static std::string form_name(backend::Protocol form) {
+    return form == backend::Protocol::shiori_3_0 ? "SHIORI/3.0" : "SHIORI/2.5";
+  }
+
+  const Report& report_;
+  int sent_ = 0;
+};
 
 }  // namespace
 
-bool is_check_command(int argc, char** argv) {
-  // Only among the options before the first other word: later words are
-  // arguments to send, and "--check" may be one of them.
-  for (int i = 1; i < argc && argv[i][0] == '-'; ++i) {
-    const std::string_view word = argv[i];
-    if (word == "--") return false;
-    if (word == "--check") return true;
-    if (word == "--timeout") ++i;  // its number
+std::string file_head(const std::string& path, std::size_t size) {
+  std::string head(size, '\0');
+  platform::file_handle file = platform::open_file(path);
+  const long got = file != nullptr ? platform::read_file(file, head.data(), size) : 0;
+  if (file != nullptr) platform::close_file(file);
+  head.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+  return head;
+}
+
+int check_steps(const std::string& folder, const std::vector<std::string>& arguments,
+                host_display::Charset charset, std::FILE* out) {
+  const Report report(charset, out);
+  const std::optional<Chosen> chosen = explain_discovery(folder, report);
+  if (!chosen) return exit_no_backend;
+  backend::BackendModule backend;
+  if (!bind_explained(backend, folder, chosen->choice.name, report)) return exit_no_backend;
+  backend.protocol = chosen->choice.protocol;  // as the module's find_backend sets it
+  int status = exit_sentence;
+  if (arguments.empty()) {
+    report.line("Give an EVENT after the folder to send the backend a request.");
+  } else {
+    // The host's request as this tool sends it in its other modes, read and
+    // answered by the module's own routines, so that what is shown is what
+    // Quillbridge sends, byte for byte.
+    report.heading("Asking the backend as Quillbridge does");
+    ExchangeNarrator narrator(*chosen, report);
+    const std::string host_text = host_request::plugin_request(arguments);
+    long length = 0;
+    platform::block_handle block = platform::give_block(host_text, &length);
+    platform::ReceivedBlock host_request(block, length);
+    const backend::ArgumentList list = plugin::decode_plugin_request(host_request.text());
+    const backend::SentenceReply reply =
+        backend::ask_sentence(backend, list, host_request, &narrator);
+    const bool answered = explain_reply(std::string(reply.block.text()), narrator.asking, report);
+    status = answered ? exit_sentence : exit_no_sentence;
   }
-  return false;
+  host_child::release(backend);
+  return status;
 }
 
-bool is_check_child_command(int argc, char** argv) {
-  return argc > 1 && std::string_view(argv[1]) == child_word;
-}
-
-int run_check(int argc, char** argv) {
-  CheckOptions options;
-  if (const int stop = parse_check_options(argc, argv, options); stop >= 0) return stop;
-  // The child parses the same words again, after the one that marks it and
-  // the charset of the report.
-  std::vector<std::string> child_arguments = {child_word, word_for(options.charset)};
-  child_arguments.insert(child_arguments.end(), argv + 1, argv + argc);
-  const std::optional<int> status = watch_check(child_arguments, run_check_child,
-                                                options.message_charset, options.timeout_seconds);
-  if (status) return *status;
-  // No process could be started: the check runs here, unguarded.
-  return check_steps(options, Report(options.charset));
-}
-
-int run_check_child(int argc, char** argv) {
-  std::FILE* out = platform::take_standard_output();
-  CheckOptions options;
-  if (argc < 3) return exit_usage;
-  if (const int stop = parse_check_options(argc - 2, argv + 2, options); stop >= 0) return stop;
-  options.charset = charset_for(argv[2]);
-  return check_steps(options, Report(options.charset, out, true));
+int check_result(const host_child::ChildOutcome& outcome, int timeout_seconds) {
+  if (!outcome.module_ended()) return outcome.exit_code;
+  const Report said(host_display::Charset::escaped);  // says nothing read from a file
+  const std::string call = outcome.call.empty() ? "no call into the backend" : outcome.call;
+  if (outcome.timed_out) {
+    said.heading("The backend did not return");
+    said.line("It was still in " + call + " after " + std::to_string(timeout_seconds) +
+              " s, so the check stopped it");
+    said.line("(--timeout changes the limit). A host would hang there.");
+  } else if (outcome.crashed) {
+    said.heading("The backend crashed");
+    said.line("Its process ended with " + outcome.cause + " in " + call + ".");
+    said.line("A host loading Quillbridge with this folder would crash the same way.");
+  } else {
+    said.heading("The backend ended the process");
+    said.line("It ended the process with exit code " + std::to_string(outcome.exit_code) + " in " +
+              call + ".");
+    said.line("A host loading Quillbridge with this folder would end the same way.");
+  }
+  return host_child::exit_module_died;
 }
 
 }  // namespace host_check

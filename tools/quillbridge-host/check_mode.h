@@ -1,33 +1,69 @@
 // quillbridge-host --check: for a folder whose results come back empty.
-// Walks through what the module does with the folder, using the module's
-// own routines, and says at each step what happened and why: which backend
-// file is chosen, whether it binds, the exact request it is sent, its raw
-// reply, and which header became the Sentence or why none did.
+// Walks through what the module does with the folder, with the module's own
+// routines, and says at each step what happened and why.
 #pragma once
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "backend/backend_module.h"
+#include "quillbridge-host/module_child.h"
+#include "quillbridge-host/text_display.h"
 
 namespace host_check {
 
-// Exit codes of the check, kept stable for scripts and the readmes.
+// Exit codes of the check, kept stable for scripts and the readmes; 2 is a
+// usage error, 4 host_child::exit_module_died.
 inline constexpr int exit_sentence = 0;    // a Sentence came back
 inline constexpr int exit_no_backend = 1;  // no backend found, or binding failed
-inline constexpr int exit_usage = 2;       // usage error
 inline constexpr int exit_no_sentence = 3; // the backend answered without a Sentence
-inline constexpr int exit_backend_died = 4; // the backend crashed or did not return in time
 
-// True when the command line asks for the check (a "--check" among the
-// options before the first other word); main then hands the whole command
-// line to run_check.
-bool is_check_command(int argc, char** argv);
+// The first `size` bytes of the file at `path` (fewer when it is shorter or
+// cannot be read).
+std::string file_head(const std::string& path, std::size_t size);
 
-// Runs `quillbridge-host [--sjis] [--timeout SECONDS] --check FOLDER [EVENT
-// [REFERENCE...]]` and returns the exit code. The steps that call into the
-// backend run in a child process, started with a word of its own first.
-int run_check(int argc, char** argv);
+// The check's steps on `folder` (with a separator at its end), reported on
+// `out` with Shift_JIS shown as `charset` says: discovery, binding and,
+// given `arguments` (EVENT, REFERENCE...), one request; the backend is
+// released before it returns. Runs in the child; returns the exit code.
+int check_steps(const std::string& folder, const std::vector<std::string>& arguments,
+                host_display::Charset charset, std::FILE* out);
 
-// True for the command line of that child; main then hands it to
-// run_check_child, which runs the steps and tells run_check each call into
-// the backend as it begins.
-bool is_check_child_command(int argc, char** argv);
-int run_check_child(int argc, char** argv);
+// How the reply being read was asked for: in which form, whether a settings
+// line set it, and whether a 400 to the first request brought this one.
+struct Asking {
+  backend::Protocol form = backend::Protocol::shiori_2_5;
+  bool set_by_line = false;
+  bool retried = false;
+};
+
+// Shows the status line and the headers the module takes from `reply`,
+// then the result (Sentence or Value) and the header it came from, or why
+// there is none. True when a result came back. (check_reply.cpp)
+bool explain_reply(const std::string& reply, const Asking& asking,
+                   const host_display::Report& report);
+
+// The exit code once the child has ended, after saying how the backend
+// ended it when it did not return (it crashed, ended the process or hung).
+int check_result(const host_child::ChildOutcome& outcome, int timeout_seconds);
+
+// ASCII letters compared without regard to case; other bytes as they are.
+inline bool same_ignoring_case(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+// Without the spaces and tabs at either end.
+inline std::string_view trimmed(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+  return text;
+}
 
 }  // namespace host_check

@@ -1,4 +1,4 @@
-#include "quillbridge-host/check_reply.h"
+#include "quillbridge-host/check_mode.h"
 
 #include <algorithm>
 #include <string_view>
@@ -10,6 +10,8 @@
 
 namespace host_check {
 namespace {
+
+using host_display::Report;
 
 struct HeaderPair {
   std::string_view key;
@@ -30,9 +32,7 @@ std::vector<HeaderPair> headers_as_module_reads(const std::string& reply) {
 // A line of the reply: where it starts and ends (before its LF), numbered
 // from 1 for the status line.
 struct ReplyLine {
-  std::size_t number = 0;
-  std::size_t start = 0;
-  std::size_t end = 0;
+  std::size_t number, start, end;
 };
 
 // Where the reply's lines start, found in one pass, so that finding the
@@ -50,11 +50,7 @@ class ReplyLines {
     const std::size_t index =
         static_cast<std::size_t>(std::upper_bound(starts_.begin(), starts_.end(), offset) -
                                  starts_.begin()) - 1;
-    ReplyLine line;
-    line.number = index + 1;
-    line.start = starts_[index];
-    line.end = index + 1 < starts_.size() ? starts_[index + 1] - 1 : size_;
-    return line;
+    return {index + 1, starts_[index], index + 1 < starts_.size() ? starts_[index + 1] - 1 : size_};
   }
 
  private:
@@ -73,9 +69,14 @@ std::size_t offset_in(const std::string& reply, std::string_view view) {
   return static_cast<std::size_t>(view.data() - reply.data());
 }
 
+// The header a reply to `asking` gives its result in.
+std::string_view result_key(const Asking& asking) {
+  return asking.form == backend::Protocol::shiori_3_0 ? "Value" : "Sentence";
+}
+
 // Says what the status line tells about an empty result.
-void explain_status(const std::string& reply, const ReplyLines& lines, bool has_sentence,
-                    const Report& report) {
+void explain_status(const std::string& reply, const ReplyLines& lines, bool has_result,
+                    const Asking& asking, const Report& report) {
   const std::string_view status = line_text(reply, lines.at(0));
   report.line("Status line: " + report.quoted(status));
   const std::size_t space = status.find(' ');
@@ -86,18 +87,27 @@ void explain_status(const std::string& reply, const ReplyLines& lines, bool has_
     return;
   }
   if (code[0] == '2') {
-    if (code == "204" && !has_sentence)
+    if (code == "204" && !has_result)
       report.line("204 No Content: the backend has no answer for this event; its dictionary has\n"
                   "  nothing for it (check the event's name and the dictionary).");
     return;
   }
   report.line(std::string(code) +
               " is not a success status: the backend did not answer the request.");
-  if (code == "400")
-    report.line("A backend answering 400 Bad Request usually does not speak the GET Sentence\n"
-                "  request of SHIORI/2.5 that Quillbridge sends; such a backend cannot be used.");
-  if (has_sentence)
-    report.line("Quillbridge does not look at the status and takes the Sentence anyway.");
+  if (code == "400" && asking.form == backend::Protocol::shiori_3_0 && asking.set_by_line)
+    report.line("400 Bad Request to the SHIORI/3.0 request that the shiori.protocol line asks\n"
+                "  for: this backend speaks only SHIORI/2.x. Remove the line, and Quillbridge\n"
+                "  sends it the SHIORI/2.5 request.");
+  else if (code == "400" && asking.retried)
+    report.line("It answered 400 Bad Request to both forms, SHIORI/2.5 and SHIORI/3.0: it\n"
+                "  speaks neither request, and cannot be used.");
+  else if (code == "400")
+    report.line("400 Bad Request to SHIORI/2.5 usually comes from a backend that reads only\n"
+                "  SHIORI/3.0; the shiori.protocol line keeps Quillbridge from asking it so.\n"
+                "  Set the line to SHIORI/3.0, or remove it.");
+  if (has_result)
+    report.line("Quillbridge does not look at the status and takes the " +
+                std::string(result_key(asking)) + " anyway.");
 }
 
 // Where the module's reader stopped after `pairs`: the start of the line it
@@ -131,9 +141,12 @@ std::string why_reading_stopped(const std::string& reply, const ReplyLines& line
   return where + " " + report.quoted(text) + " could not be read as a header";
 }
 
-// Explains why no Sentence was taken from a reply that is not empty.
-void explain_missing_sentence(const std::string& reply, const ReplyLines& lines,
-                              const std::vector<HeaderPair>& pairs, const Report& report) {
+// Explains why no result was taken from a reply that is not empty.
+void explain_missing_result(const std::string& reply, const ReplyLines& lines,
+                            const std::vector<HeaderPair>& pairs, const Asking& asking,
+                            const Report& report) {
+  const std::string_view wanted = result_key(asking);
+  const bool as_3_0 = asking.form == backend::Protocol::shiori_3_0;
   bool explained = false;
   // A key runs up to the next colon, across line ends: a line without one
   // swallows the header after it.
@@ -156,26 +169,29 @@ void explain_missing_sentence(const std::string& reply, const ReplyLines& lines,
     const std::string_view key = text.substr(0, text.find(':'));
     if (key.size() == text.size()) continue;
     const std::string where = "Line " + std::to_string(line.number);
-    if (key == "Sentence" && line.start == stop && !stop_reason.empty()) {
-      report.line(where + " holds the Sentence header, but its value is empty.");
+    const std::string header = " " + std::string(wanted) + " header";
+    if (key == wanted && line.start == stop && !stop_reason.empty()) {
+      report.line(where + " holds the" + header + ", but its value is empty.");
       explained = true;
-    } else if (key == "Sentence" && line.start > stop && !stop_reason.empty()) {
-      report.line(where + " holds a Sentence header, but Quillbridge stopped reading before it:");
+    } else if (key == wanted && line.start > stop && !stop_reason.empty()) {
+      report.line(where + " holds a" + header + ", but Quillbridge stopped reading before it:");
       report.line(stop_reason + ".");
       explained = true;
-    } else if (key == "Value") {
-      report.line(where + " has a Value header, where a SHIORI/3.0 backend puts its answer;");
-      report.line("Quillbridge asks in SHIORI/2.5 and reads only a Sentence header.");
+    } else if (key == (as_3_0 ? "Sentence" : "Value")) {
+      report.line(where + " has a " + std::string(key) + " header, where a SHIORI/" +
+                  (as_3_0 ? "2.5" : "3.0") + " backend puts its answer;");
+      report.line(std::string("an answer to the SHIORI/") + (as_3_0 ? "3.0" : "2.5") +
+                  " request is read only from its" + header + ".");
       explained = true;
-    } else if (key != "Sentence" && same_ignoring_case(trimmed(key), "Sentence")) {
-      report.line(where + " has the key " + report.quoted(key) +
-                  "; Quillbridge takes only \"Sentence\", spelled exactly so");
-      report.line("(capital S, nothing between it and the colon).");
+    } else if (key != wanted && same_ignoring_case(trimmed(key), wanted)) {
+      report.line(where + " has the key " + report.quoted(key) + "; Quillbridge takes only " +
+                  report.quoted(wanted) + ", spelled exactly so");
+      report.line("(capital " + std::string(1, wanted[0]) + ", nothing between it and the colon).");
       explained = true;
     }
   }
   if (explained) return;
-  report.line("The reply has no Sentence header.");
+  report.line("The reply has no " + std::string(wanted) + " header.");
   if (!stop_reason.empty()) report.line("Reading stopped: " + stop_reason + ".");
 }
 
@@ -211,7 +227,7 @@ void explain_script_tags(std::string_view sentence, const Report& report) {
 
 }  // namespace
 
-bool explain_reply(const std::string& reply, const Report& report) {
+bool explain_reply(const std::string& reply, const Asking& asking, const Report& report) {
   report.heading("Reading the reply as Quillbridge does");
   if (reply.empty()) {
     report.line("The backend's reply is empty: Quillbridge answers with an empty Result.");
@@ -219,23 +235,31 @@ bool explain_reply(const std::string& reply, const Report& report) {
   }
   const std::vector<HeaderPair> pairs = headers_as_module_reads(reply);
   const ReplyLines lines(reply);
-  const std::string_view sentence = backend::result_in(reply, backend::Protocol::shiori_2_5).text;
-  explain_status(reply, lines, !sentence.empty(), report);
+  const backend::SentenceResult result = backend::result_in(reply, asking.form);
+  const std::string_view sentence = result.text, key = result_key(asking);
+  explain_status(reply, lines, !sentence.empty(), asking, report);
   for (const HeaderPair& pair : pairs)
     report.line("line " + std::to_string(lines.at(offset_in(reply, pair.key)).number) +
                 ": header " + report.quoted(pair.key) + " = " + report.quoted(pair.value));
   if (!sentence.empty()) {
     const std::size_t line = lines.at(offset_in(reply, sentence)).number;
-    report.line("Sentence: " + report.quoted(sentence) + ", from the Sentence header on line " +
-                std::to_string(line) + ".");
+    report.line(std::string(key == "Value" ? "Result: " : "Sentence: ") + report.quoted(sentence) +
+                ", from the " + std::string(key) + " header on line " + std::to_string(line) + ".");
     std::size_t taken = 0;
-    for (const HeaderPair& pair : pairs) taken += pair.key == "Sentence" ? 1 : 0;
+    for (const HeaderPair& pair : pairs) taken += pair.key == key ? 1 : 0;
     if (taken > 1) report.line("(The reply has several; the last one replaces the others.)");
+    if (result.utf8)
+      report.line("Its Charset says UTF-8: Quillbridge's reply to the host says so too.");
     explain_script_tags(sentence, report);
     return true;
   }
-  report.line("No Sentence: Quillbridge answers with an empty Result.");
-  explain_missing_sentence(reply, lines, pairs, report);
+  report.line("No " + std::string(key) + ": Quillbridge answers with an empty Result.");
+  explain_missing_result(reply, lines, pairs, asking, report);
+  if (asking.form == backend::Protocol::shiori_2_5) {
+    report.line("An engine that reads SHIORI/3.0 only (YAYA's base dictionary does) answers the");
+    report.line("SHIORI/2.5 request so; for one, put the line shiori.protocol,SHIORI/3.0 into");
+    report.line("the folder's descript.txt.");
+  }
   return false;
 }
 

@@ -1,5 +1,6 @@
 // The plug-in request quillbridge-host sends as a host program, in its own
-// modes and as the request --check runs through the module's routines.
+// modes and as the request --check runs through the module's routines; the
+// tests send theirs composed here too.
 #pragma once
 
 #include <string>

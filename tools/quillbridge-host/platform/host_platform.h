@@ -1,26 +1,22 @@
 // What the host tool needs from the operating system beyond what the module
-// needs (platform/platform.h): host_platform_posix.cpp and
-// host_platform_win.cpp implement it. Only the tool links these, so none of
-// it ends up in the module.
+// needs (platform/platform.h), implemented for POSIX and Windows; only the
+// tool links it.
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <string>
-#include <vector>
 
-#include "platform/platform.h"
-
-namespace platform {
+namespace host_system {
 
 // `path` with a directory separator at its end, the system's own one added
 // when it has none; an empty path stays empty. A trailing 0x5C that ends a
 // two-byte character is no separator.
 std::string as_directory(const std::string& path);
 
-// `special` is a pipe, socket or device, which loading would wait on forever
-// or misread; `other` is an ordinary file.
-enum class FileKind { missing, directory, special, other };
-// What lies at a byte-string path, judged the way module loading sees it.
+// What lies at a byte-string path, judged the way module loading sees it;
+// `special` is a pipe, socket or device, which loading would wait on forever.
+enum class FileKind { missing, directory, special, regular_file };
 FileKind file_kind(const std::string& path);
 
 // True where the console shows the system's own multibyte text as it is and
@@ -34,45 +30,47 @@ enum class StandardStream { output, error };
 // Always false on Windows, where the console speaks the ANSI code page.
 bool is_utf8_terminal(StandardStream stream);
 
-// The names that a loaded module exports, in its export table's order;
-// empty when there are none or they cannot be read.
-std::vector<std::string> exported_names(module_handle module);
-
 // Lets standard input and output pass bytes unchanged (Windows would turn LF
 // into CR LF and stop reading at byte 0x1A).
 void use_binary_standard_streams();
 
-// From now on keeps what anything in this process writes to standard error
-// (loaded modules show their messages there on POSIX) instead of showing it,
-// so that it can be shown converted. False where that cannot be done; then
-// standard error stays as it was.
-bool hold_standard_error();
-// The bytes written to standard error since it was held or last taken.
-std::string take_held_standard_error();
-// Writes to standard error as it was before it was held.
-void write_unheld_standard_error(const std::string& text);
-
-// A child process that runs part of this program, so that a module that
-// crashes or hangs there ends the child, not the program. What the child
-// writes to standard output and standard error comes back through pipes.
+// A child process that runs the module, so that a module that crashes or
+// hangs ends the child, not the program. It shares this program's standard
+// input and output; what it writes to standard error comes back through a
+// pipe, and it tells its parent lines of its own through another.
 struct ChildProcess;
 
-// Starts a child that runs `child_main` with `arguments` (the words after the
-// program's name). POSIX forks, and the child calls child_main and exits with
-// what it returns; Windows starts this program's own file again with the
-// same words, so main must recognise them and call child_main itself. Null
-// when no child can be started.
-ChildProcess* start_child(const std::vector<std::string>& arguments,
-                          int (*child_main)(int argc, char** argv));
+// Starts a child that runs `child_main` and leaves with what it returns.
+// POSIX forks, and the child calls child_main; Windows starts this program
+// again with its own command line and a marker, and main hands that to
+// started_as_child. The child ends with this process, however this one
+// ends. Null when no child can be started.
+ChildProcess* start_child(const std::function<int()>& child_main);
+
+// True in a child started so; takes the marker off `argc` and `argv`.
+bool started_as_child(int& argc, char**& argv);
+
+// For a child, before it loads anything: a stream of its own on standard
+// output, which whatever else writes there (a module) leaves for standard
+// error. On Windows a crash then ends it without the system's dialog.
+std::FILE* take_standard_output();
+
+// In a child: sends `line` (no LF in it) to the parent; false elsewhere.
+bool tell_parent(const std::string& line);
+
+// Ends a child with `status` once its streams are flushed, without running
+// the exit-time code of what it loaded: a backend's clean-up may hang, and
+// its unload has been called by then.
+[[noreturn]] void leave_child(int status);
 
 // Waits at most `milliseconds` for the child to write or end, and appends
-// what it wrote since the last call to `output` and `error`. True while it
-// runs; false once it has ended and everything it wrote has been taken.
-bool follow_child(ChildProcess& child, int milliseconds, std::string& output, std::string& error);
+// what it wrote to standard error and the lines it told since the last call
+// to `error` and `told` (what it wrote before a told line comes with it or
+// earlier). True while it runs; false once it has ended and all is taken.
+bool follow_child(ChildProcess& child, int milliseconds, std::string& error, std::string& told);
 
-// How a child ended: its exit code, or, when it crashed, what ended it in
-// the system's words, such as "signal 11 (SIGSEGV)" or "exception
-// 0xC0000005 (access violation)".
+// How a child ended: its exit code, or what crashed it in the system's words
+// ("signal 11 (SIGSEGV)", "exception 0xC0000005 (access violation)").
 struct ChildEnd {
   bool crashed = false;
   int exit_code = 0;
@@ -81,10 +79,4 @@ struct ChildEnd {
 // Stops the child at once if it still runs, waits for it, and frees the record.
 ChildEnd end_child(ChildProcess* child);
 
-// For a child, before it loads anything: returns a stream of its own on
-// standard output, and sends whatever else writes to standard output (a
-// loaded module) to standard error from then on. On Windows a crash then
-// ends the child at once, without the system's crash dialog.
-std::FILE* take_standard_output();
-
-}  // namespace platform
+}  // namespace host_system
