@@ -154,19 +154,4 @@ TEST(SentenceRoundTrip, EachEngineIsAskedInTheFormItReads) {
   }
 }
 
-TEST(SentenceRoundTrip, ARetryIsTheSameRequestInTheThreeOhForm) {
-  FixtureLog log;
-  log.set_mode("engine-3.0");
-  TempDir dir;
-  dir.add_fixture("recording", "satori.dll");
-  ModuleHost host;
-  ASSERT_EQ(host.load(dir.base()), 1);
-  host.request(plugin_request({"OnTest", "\x82\xA0", "\x81\x5C"}));
-  const std::string arguments = "OnTest\r\nReference0: \x82\xA0\r\nReference1: \x81\x5C\r\n\r\n";
-  EXPECT_EQ(log.bytes_of("request"),
-            (std::vector<std::string>{fixed_lines + "Event: " + arguments,
-                                      "GET SHIORI/3.0\r\nSender: Quillbridge\r\nCharset: "
-                                      "Shift_JIS\r\nSecurityLevel: local\r\nID: " + arguments}));
-}
-
 }  // namespace
