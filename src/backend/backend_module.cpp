@@ -1,6 +1,5 @@
 #include "backend/backend_module.h"
 
-
 namespace backend {
 namespace {
 
