@@ -526,6 +526,29 @@ TEST_F(QuillbridgeLeadBytes, BindsABackendWithANonAsciiName) {
   EXPECT_EQ(unload(), TRUE);
 }
 
+// Runs `command` and waits at most two minutes for it to end; its standard
+// output and error go to `output` when one is given. False when it could
+// not be started or did not end.
+bool run_and_wait(std::string command, HANDLE output, DWORD& exit_code) {
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  if (output != nullptr) {
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = output;
+    startup.hStdError = output;
+  }
+  PROCESS_INFORMATION child{};
+  if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, output != nullptr, 0, nullptr,
+                      nullptr, &startup, &child))
+    return false;
+  const bool ended = WaitForSingleObject(child.hProcess, 120000) == WAIT_OBJECT_0;
+  GetExitCodeProcess(child.hProcess, &exit_code);
+  CloseHandle(child.hThread);
+  CloseHandle(child.hProcess);
+  return ended;
+}
+
 // Process exit: the backend, loaded after the DLL, is detached before it,
 // so the DLL must leave it alone. A child process binds a fixture and
 // exits without unload or FreeLibrary; its fixture events go to a log.
@@ -539,16 +562,8 @@ TEST(QuillbridgeProcessExit, LeavesTheDetachedBackendAlone) {
   // the closing quote.
   std::string command = "\"" + std::string(self) + "\" --exit-child \"" + module_path + "\" \"" +
                         base + "\\\" \"" + log + "\"";
-  STARTUPINFOA startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION child{};
-  ASSERT_TRUE(CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                             &startup, &child));
-  ASSERT_EQ(WaitForSingleObject(child.hProcess, 120000), WAIT_OBJECT_0) << "child hung";
   DWORD exit_code = 1;
-  GetExitCodeProcess(child.hProcess, &exit_code);
-  CloseHandle(child.hThread);
-  CloseHandle(child.hProcess);
+  ASSERT_TRUE(run_and_wait(command, nullptr, exit_code)) << command;
   EXPECT_EQ(exit_code, 0u) << "the child crashed on its way out";
   EXPECT_EQ(read_whole_file(log),
             "kawari.dll attach\nkawari.dll load\nkawari.dll detach-exit\n");
@@ -571,25 +586,9 @@ std::string run_check_tool(const std::string& base, const std::string& arguments
   // The folder ends in a backslash, doubled so that it does not escape the
   // closing quote.
   std::string command = "\"" + host_tool_path + "\" --check \"" + base + "\\\" " + arguments;
-  STARTUPINFOA startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  startup.hStdOutput = output;
-  startup.hStdError = output;
-  PROCESS_INFORMATION child{};
-  const BOOL started = CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr,
-                                      nullptr, &startup, &child);
+  if (!run_and_wait(command, output, exit_code))
+    ADD_FAILURE() << "did not start, or hung: " << command;
   CloseHandle(output);
-  if (!started) {
-    ADD_FAILURE() << "cannot start " << command;
-    return {};
-  }
-  if (WaitForSingleObject(child.hProcess, 120000) != WAIT_OBJECT_0)
-    ADD_FAILURE() << "the check hung";
-  GetExitCodeProcess(child.hProcess, &exit_code);
-  CloseHandle(child.hThread);
-  CloseHandle(child.hProcess);
   return read_whole_file(output_path);
 }
 
