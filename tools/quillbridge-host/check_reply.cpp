@@ -169,7 +169,7 @@ void explain_missing_result(const std::string& reply, const ReplyLines& lines,
     const std::string_view key = text.substr(0, text.find(':'));
     if (key.size() == text.size()) continue;
     const std::string where = "Line " + std::to_string(line.number);
-    const std::string header = " " + std::string(wanted) + " header";
+    const std::string header = std::string(" ").append(wanted).append(" header");
     if (key == wanted && line.start == stop && !stop_reason.empty()) {
       report.line(where + " holds the" + header + ", but its value is empty.");
       explained = true;
@@ -186,7 +186,7 @@ void explain_missing_result(const std::string& reply, const ReplyLines& lines,
     } else if (key != wanted && same_ignoring_case(trimmed(key), wanted)) {
       report.line(where + " has the key " + report.quoted(key) + "; Quillbridge takes only " +
                   report.quoted(wanted) + ", spelled exactly so");
-      report.line("(capital " + std::string(1, wanted[0]) + ", nothing between it and the colon).");
+      report.line(std::string("(capital ") + wanted[0] + ", nothing between it and the colon).");
       explained = true;
     }
   }

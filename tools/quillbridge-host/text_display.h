@@ -68,7 +68,9 @@ class Report {
   std::string bytes(std::string_view raw) const {
     return readable(std::string(raw), charset_);
   }
-  std::string quoted(std::string_view raw) const { return "\"" + bytes(raw) + "\""; }
+  std::string quoted(std::string_view raw) const {  // "\"" + text: a false -Wrestrict in GCC 12
+    return std::string("\"").append(bytes(raw)).append(1, '"');
+  }
   void block(const char* title, const std::string& raw) const {
     write("--- " + std::string(title) + " (" + std::to_string(raw.size()) + " bytes)\n" +
           readable_lines(raw, charset_));
