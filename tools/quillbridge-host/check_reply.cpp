@@ -79,9 +79,8 @@ void explain_status(const std::string& reply, const ReplyLines& lines, bool has_
                     const Asking& asking, const Report& report) {
   const std::string_view status = line_text(reply, lines.at(0));
   report.line("Status line: " + report.quoted(status));
-  const std::size_t space = status.find(' ');
-  const std::string_view code =
-      space == std::string_view::npos ? std::string_view() : status.substr(space + 1, 3);
+  // The code as the module reads it to decide on a retry.
+  const std::string_view code = backend::status_code(reply);
   if (status.substr(0, 7) != "SHIORI/" || code.size() != 3) {
     report.line("That is not a SHIORI status line; Quillbridge does not look at it.");
     return;
