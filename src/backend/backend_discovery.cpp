@@ -22,27 +22,27 @@ constexpr const char not_found_suffix[] =
 class SettingsEntryFinder final : public files::LineVisitor {
  public:
   bool visit_line(std::string& line) override {
-    ++line_number;
+    ++line_number_;
     fields_.clear();
     text::split_fields(line, ",", fields_);
     if (fields_.size() < 2) return true;
     if (name_line == 0 && fields_[0] == "shiori") {
       name = fields_[1];
-      name_line = line_number;
+      name_line = line_number_;
     } else if (protocol_line == 0 && fields_[0] == "shiori.protocol") {
       protocol_value = fields_[1];
-      protocol_line = line_number;
+      protocol_line = line_number_;
     }
     return name_line == 0 || protocol_line == 0;
   }
 
-  long line_number = 0;
   std::string name;
   long name_line = 0;  // 0: no "shiori" entry
   std::string protocol_value;
   long protocol_line = 0;  // 0: no "shiori.protocol" entry
 
  private:
+  long line_number_ = 0;
   std::vector<std::string> fields_;
 };
 
